@@ -1,0 +1,60 @@
+/// <reference types="node" />
+
+/** Options of {@link startCapture}. Keys of other types are ignored. */
+export interface CaptureOptions {
+  /**
+   * Linux: the PipeWire target to record, a node name or an object serial,
+   * passed to `pw-record --target`. Empty or absent: whatever `pw-record`
+   * records by default (the default source). To record what the speakers
+   * play, name the default sink.
+   */
+  pipewireTargetId?: string;
+  /** Windows and macOS window capture source. Ignored on Linux. */
+  windowCaptureSourceId?: string;
+  /**
+   * Windows: a process whose playback is left out of loopback capture.
+   * Ignored on Linux.
+   */
+  win32ExcludePlaybackProcessId?: number;
+}
+
+/**
+ * Receives each captured block on the thread that called
+ * {@link startCapture}.
+ *
+ * @param pcm 32-bit IEEE-754 float samples, little-endian, interleaved by
+ *   frame (left, right, left, ...); `pcm.length / 4` samples in all. Blocks
+ *   always hold whole samples but may end in the middle of a frame: the next
+ *   block then begins with the frame's remaining channel.
+ * @param sampleRate 48000.
+ * @param channels 2.
+ */
+export type PcmCallback = (pcm: Buffer, sampleRate: number, channels: number) => void;
+
+/** What this build of the module can do. */
+export interface NativeAudioCaptureInfo {
+  ok: true;
+  /** Whether this is a placeholder build that captures nothing. */
+  stub: false;
+  platform: 'linux';
+  version: string;
+  /** The capture mechanism: PipeWire's `pw-record` in a child process. */
+  backend: 'pw_record';
+  /** Whether Windows per-process loopback capture is available. */
+  wasapiProcessLoopbackOsSupported: false;
+}
+
+/** Reports the module's capabilities. */
+export function getNativeAudioCaptureInfo(): NativeAudioCaptureInfo;
+
+/**
+ * Ends any current capture (from any thread or worker of the process) and
+ * starts a new one. Returns `true` when the capture started; a missing
+ * recorder or PipeWire daemon is not reported here: no callback comes.
+ * Returns `false` when it could not start. Throws a `TypeError` when
+ * `options` is not an object or `callback` is not a function.
+ */
+export function startCapture(options: CaptureOptions, callback: PcmCallback): boolean;
+
+/** Ends the current capture, if any. No callback follows. */
+export function stopCapture(): void;

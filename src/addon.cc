@@ -1,0 +1,229 @@
+// JavaScript binding: the module's three functions, the one current capture,
+// and the bridge that carries sample blocks from the backend's reader thread
+// to the JavaScript callback on the thread of the environment that started
+// the capture.
+#include <napi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "orvel_backend.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: "
+    "string }, callback) required";
+constexpr const char* kResourceName = "orvel_pcm";
+constexpr double kMaxProcessId = 4294967295.0;
+
+struct PcmChunk {
+  std::vector<float> samples;
+  int32_t sample_rate;
+  int32_t channels;
+};
+
+void DeliverChunk(Napi::Env env, Napi::Function callback, std::nullptr_t*,
+                  PcmChunk* chunk);
+
+using PcmFunction =
+    Napi::TypedThreadSafeFunction<std::nullptr_t, PcmChunk, DeliverChunk>;
+
+struct CaptureState {
+  PcmFunction tsfn;
+  std::atomic<bool> active{false};
+  // The environment whose callback this capture calls; its teardown ends
+  // the capture.
+  napi_env env = nullptr;
+};
+
+std::unique_ptr<CaptureState> g_cap;
+std::mutex g_cap_mutex;
+
+// Runs on the reader thread. Must not throw and must not block.
+void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
+            int32_t channels, void* user) {
+  auto* state = static_cast<CaptureState*>(user);
+  if (state == nullptr || !state->active.load(std::memory_order_acquire) ||
+      samples == nullptr || count == 0 || channels <= 0) {
+    return;
+  }
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels};
+  if (chunk == nullptr) return;
+  try {
+    chunk->samples.assign(samples, samples + count);
+  } catch (...) {
+    delete chunk;
+    return;
+  }
+  if (state->tsfn.NonBlockingCall(chunk) != napi_ok) delete chunk;
+}
+
+// Runs on the capture's JavaScript thread once per queued chunk, and with an
+// empty environment for chunks left in a queue that is being discarded.
+void DeliverChunk(Napi::Env env, Napi::Function callback, std::nullptr_t*,
+                  PcmChunk* chunk) {
+  std::unique_ptr<PcmChunk> owned(chunk);
+  if (chunk == nullptr || env == nullptr || callback.IsEmpty()) return;
+  Napi::HandleScope scope(env);
+  try {
+    Napi::Buffer<float> pcm = Napi::Buffer<float>::Copy(
+        env, chunk->samples.data(), chunk->samples.size());
+    Napi::Number rate = Napi::Number::New(env, chunk->sample_rate);
+    Napi::Number channels = Napi::Number::New(env, chunk->channels);
+    if (pcm.IsEmpty() || rate.IsEmpty() || channels.IsEmpty()) return;
+    callback.Call(env.Undefined(), {pcm, rate, channels});
+  } catch (...) {
+  }
+}
+
+// Ends the current capture, if any, and always stops the backend. Called
+// with g_cap_mutex held.
+void EndCapture() {
+  if (g_cap) g_cap->active.store(false, std::memory_order_release);
+  orvel_backend_stop();
+  if (g_cap) {
+    g_cap->tsfn.Release();
+    g_cap.reset();
+  }
+}
+
+// Environment teardown (a worker ending, the main environment freed): a
+// capture that calls into this environment ends before its thread-safe
+// function is torn down with it. Others are left alone.
+void EndCaptureOfEnv(void* env) {
+  std::lock_guard<std::mutex> lock(g_cap_mutex);
+  if (g_cap && g_cap->env == env) EndCapture();
+}
+
+// process.exit() runs no environment teardown. Reap the recorder and join
+// the reader before static destructors run; the environment is going away,
+// so its thread-safe function is left to it.
+void StopAtExit() {
+  std::lock_guard<std::mutex> lock(g_cap_mutex);
+  if (g_cap) g_cap->active.store(false, std::memory_order_release);
+  orvel_backend_stop();
+}
+
+std::string ReadStringOption(const Napi::Object& options, const char* key) {
+  if (!options.Has(key) || !options.Get(key).IsString()) return {};
+  return options.Get(key).As<Napi::String>().Utf8Value();
+}
+
+uint32_t ReadProcessIdOption(const Napi::Object& options, const char* key) {
+  if (!options.Has(key) || !options.Get(key).IsNumber()) return 0;
+  const double value = options.Get(key).As<Napi::Number>().DoubleValue();
+  return value > 0 && value <= kMaxProcessId ? uint32_t(value) : 0;
+}
+
+// Under g_cap_mutex: ends the current capture and starts a new one.
+// Returns the handler's result, or an empty value when an exception is
+// pending and nothing was started.
+Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
+                        const std::string& target,
+                        const std::string& window_source,
+                        uint32_t exclude_pid) {
+  EndCapture();
+  auto state = std::make_unique<CaptureState>();
+  state->env = env;
+  state->tsfn = PcmFunction::New(env, callback, Napi::Object::New(env),
+                                 kResourceName, 0, 1);
+  const bool created = static_cast<napi_threadsafe_function>(state->tsfn);
+  // An exception pending here (an options getter threw) is what the caller
+  // sees: starting a capture anyway would report a failure while capturing.
+  if (!created || env.IsExceptionPending()) {
+    if (created) state->tsfn.Release();
+    return Napi::Value();
+  }
+  state->active.store(true, std::memory_order_release);
+  if (!orvel_backend_start(target.empty() ? nullptr : target.c_str(),
+                           window_source.empty() ? nullptr
+                                                 : window_source.c_str(),
+                           exclude_pid, pcm_cb, state.get())) {
+    state->active.store(false, std::memory_order_release);
+    state->tsfn.Release();
+    return Napi::Boolean::New(env, false);
+  }
+  g_cap = std::move(state);
+  return Napi::Boolean::New(env, true);
+}
+
+Napi::Value StartCapture(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 2 || !info[0].IsObject() || !info[1].IsFunction()) {
+    Napi::TypeError::New(env, kUsage).ThrowAsJavaScriptException();
+    return env.Null();
+  }
+  const Napi::Object options = info[0].As<Napi::Object>();
+  const Napi::Function callback = info[1].As<Napi::Function>();
+  try {
+    const std::string target = ReadStringOption(options, "pipewireTargetId");
+    const std::string window_source =
+        ReadStringOption(options, "windowCaptureSourceId");
+    const uint32_t exclude_pid =
+        ReadProcessIdOption(options, "win32ExcludePlaybackProcessId");
+    std::lock_guard<std::mutex> lock(g_cap_mutex);
+    return StartLocked(env, callback, target, window_source, exclude_pid);
+  } catch (...) {
+    // A failed lock or allocation: nothing was started.
+    return Napi::Boolean::New(env, false);
+  }
+}
+
+Napi::Value StopCapture(const Napi::CallbackInfo& info) {
+  try {
+    std::lock_guard<std::mutex> lock(g_cap_mutex);
+    EndCapture();
+  } catch (...) {
+  }
+  return info.Env().Undefined();
+}
+
+Napi::Value GetNativeAudioCaptureInfo(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Object report = Napi::Object::New(env);
+  report.Set("ok", true);
+  report.Set("stub", false);
+  report.Set("platform", "linux");
+  report.Set("version", "0.1.0");
+  report.Set("backend", "pw_record");
+  report.Set("wasapiProcessLoopbackOsSupported", false);
+  return report;
+}
+
+void SetFunction(Napi::Env env, Napi::Object exports, const char* name,
+                 Napi::Function::Callback handler) {
+  exports.Set(name, Napi::Function::New(env, handler, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+ORVEL_EXPORT int32_t node_api_module_get_api_version_v1() {
+  return NAPI_VERSION;
+}
+
+ORVEL_EXPORT napi_value napi_register_module_v1(napi_env env,
+                                                napi_value exports_value) {
+  Napi::Env napi_env(env);
+  Napi::Object exports(env, exports_value);
+  SetFunction(napi_env, exports, "getNativeAudioCaptureInfo",
+              GetNativeAudioCaptureInfo);
+  SetFunction(napi_env, exports, "startCapture", StartCapture);
+  SetFunction(napi_env, exports, "stopCapture", StopCapture);
+  // Each registration has its own napi_env, so the hook's argument is
+  // unique and the hook runs once, when that environment is torn down.
+  napi_add_env_cleanup_hook(env, EndCaptureOfEnv, env);
+  static std::once_flag at_exit_registered;
+  std::call_once(at_exit_registered, [] { std::atexit(StopAtExit); });
+  return exports;
+}
+
+}  // extern "C"

@@ -1,0 +1,36 @@
+// Capture backend interface: plain functions that start and stop one
+// process-wide capture and hand its samples to a plain callback. Nothing here
+// knows about JavaScript; the binding turns it into JavaScript values.
+#ifndef ORVEL_BACKEND_H_
+#define ORVEL_BACKEND_H_
+
+#include <cstdint>
+
+#define ORVEL_EXPORT __attribute__((visibility("default")))
+
+// Called on the reader thread with interleaved 32-bit float samples. `count`
+// is in floats (all channels together), not frames. `samples` is valid only
+// for the duration of the call. Must not throw, and must not call
+// orvel_backend_start or orvel_backend_stop.
+using PcmCallback = void (*)(const float* samples, uint64_t count,
+                             int32_t sample_rate, int32_t channels, void* user);
+
+// Ends any running capture, then starts a new one that records
+// `pipewire_target` (null or empty: the recorder's default) and calls `cb`
+// with `user` for every block. Returns false for a null callback or when the
+// reader thread cannot be created; true says nothing about the recorder
+// itself, whose failures simply end the stream. `window_capture_source_id`
+// and `exclude_process_id` serve other platforms and are ignored here.
+ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
+                                      const char* window_capture_source_id,
+                                      uint32_t exclude_process_id,
+                                      PcmCallback cb, void* user);
+
+// Ends the capture: the recorder is terminated and reaped, the reader thread
+// joined. Once it returns no callback runs. Safe to call with nothing running.
+ORVEL_EXPORT void orvel_backend_stop();
+
+// Whether per-process loopback capture is available: never on Linux.
+ORVEL_EXPORT bool orvel_wasapi_process_loopback_os_supported();
+
+#endif  // ORVEL_BACKEND_H_

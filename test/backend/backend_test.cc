@@ -1,0 +1,491 @@
+// The backend against fake recorders put where it looks for pw-record.
+#include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orvel_backend.h"
+#include "recorder_injection.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::string> kFixedArgs = {
+    "pw-record", "--rate", "48000", "--channels", "2", "--format", "f32"};
+
+constexpr const char* kFakeVariables[] = {
+    "ORVEL_FAKE_REPORT", "ORVEL_FAKE_FILL",  "ORVEL_FAKE_PIECES",      "ORVEL_FAKE_PAUSE_US",
+    "ORVEL_FAKE_BYTES",  "ORVEL_FAKE_AFTER", "ORVEL_FAKE_IGNORE_TERM",
+};
+
+// Collects what the backend hands to its callback.
+struct Sink {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::string bytes;
+  size_t calls = 0;
+  bool formats_ok = true;
+  pthread_t reader{};
+
+  // The backend may still be calling into a sink that goes out of scope.
+  ~Sink() { orvel_backend_stop(); }
+
+  static void Collect(const float* samples, uint64_t count, int32_t rate, int32_t channels,
+                      void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    std::lock_guard<std::mutex> lock(sink->mu);
+    sink->bytes.append(reinterpret_cast<const char*>(samples), count * sizeof(float));
+    sink->formats_ok = sink->formats_ok && rate == 48000 && channels == 2 && count > 0;
+    sink->reader = pthread_self();
+    ++sink->calls;
+    sink->cv.notify_all();
+  }
+
+  bool WaitForBytes(size_t n, std::chrono::milliseconds timeout = 5000ms) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, timeout, [&] { return bytes.size() >= n; });
+  }
+
+  size_t Calls() {
+    std::lock_guard<std::mutex> lock(mu);
+    return calls;
+  }
+
+  std::string Bytes() {
+    std::lock_guard<std::mutex> lock(mu);
+    return bytes;
+  }
+};
+
+std::string Pattern(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = char(i % 251);
+  return out;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5000ms) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Gone and reaped: a zombie would still answer kill(pid, 0).
+bool Reaped(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// No child of this process exists, running or zombie.
+bool NoChildren() {
+  siginfo_t info{};
+  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
+}
+
+size_t CountEntries(const char* dir) {
+  size_t n = 0;
+  DIR* d = opendir(dir);
+  while (dirent* entry = readdir(d)) n += entry->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+struct Report {
+  std::string exe;
+  pid_t pid = -1;
+  std::string sigpipe;
+  std::vector<std::string> args;
+};
+
+Report ReadReport(const std::string& path) {
+  Report report;
+  if (!WaitUntil([&] { return access(path.c_str(), F_OK) == 0; })) return report;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string key = line.substr(0, line.find('='));
+    const std::string value = line.substr(key.size() + 1);
+    if (key == "exe") report.exe = value;
+    if (key == "pid") report.pid = std::stoi(value);
+    if (key == "sigpipe") report.sigpipe = value;
+    if (key == "arg") report.args.push_back(value);
+  }
+  return report;
+}
+
+std::vector<std::string> ExpectedArgs(const std::string& target) {
+  std::vector<std::string> args = kFixedArgs;
+  if (!target.empty()) {
+    args.push_back("--target");
+    args.push_back(target);
+  }
+  args.push_back("-");
+  return args;
+}
+
+// In a forked child: a new root at `root` in a mount namespace of its own.
+bool BuildRootAndStart(const std::string& root, bool (*start)(Sink*)) {
+  auto bind = [](const std::string& from, const std::string& to) {
+    return mkdir(to.c_str(), 0755) == 0 &&
+           mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+  };
+  auto put_fake = [](const std::string& path) {
+    std::error_code error;
+    std::filesystem::copy_file(ORVEL_FAKE_RECORDER, path, error);
+    return !error && chmod(path.c_str(), 0755) == 0;
+  };
+  if (unshare(CLONE_NEWNS) != 0 || mkdir(root.c_str(), 0755) != 0 ||
+      mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=755") != 0) {
+    return false;
+  }
+  for (const char* dir : {"/usr", "/proc", "/dev", "/tmp"}) {
+    if (!bind(dir, root + dir)) return false;
+  }
+  for (const char* dir : {"/lib", "/lib64"}) {
+    char target[256] = {};
+    if (readlink(dir, target, sizeof(target) - 1) > 0) {
+      if (symlink(target, (root + dir).c_str()) != 0) return false;
+    } else if (access(dir, F_OK) == 0 && !bind(dir, root + dir)) {
+      return false;
+    }
+  }
+  const std::string blank = root + "/blank";
+  std::ofstream(blank).close();
+  if (mount(blank.c_str(), (root + "/usr/bin/pw-record").c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      mount("tmpfs", (root + "/usr/local/bin").c_str(), "tmpfs", 0, "mode=755") != 0 ||
+      mkdir((root + "/bin").c_str(), 0755) != 0 || !put_fake(root + "/bin/pw-record") ||
+      !put_fake(root + "/usr/local/bin/pw-record") || chroot(root.c_str()) != 0 || chdir("/") != 0) {
+    return false;
+  }
+  Sink sink;
+  const bool started = start(&sink);
+  std::this_thread::sleep_for(200ms);
+  orvel_backend_stop();
+  return started;
+}
+
+class BackendTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    orvel_backend_stop();
+    for (const char* name : kFakeVariables) unsetenv(name);
+  }
+};
+
+class FakeRecorderTest : public BackendTest {
+ protected:
+  void SetUp() override {
+    REQUIRE_INJECTION();
+    inj_ = std::make_unique<RecorderInjection>();
+    report_ = inj_->Scratch("report");
+    setenv("ORVEL_FAKE_REPORT", report_.c_str(), 1);
+  }
+  void TearDown() override {
+    BackendTest::TearDown();
+    inj_.reset();
+  }
+
+  // Starts a capture into `sink` and waits for the fake's report.
+  Report StartAndReport(Sink* sink, const char* target = nullptr) {
+    unlink(report_.c_str());
+    EXPECT_TRUE(orvel_backend_start(target, nullptr, 0, Sink::Collect, sink));
+    return ReadReport(report_);
+  }
+
+  // Runs `start` in a child process whose root has /usr (pw-record not
+  // executable), a /bin folder of its own and /usr/local/bin, both holding
+  // the fake; returns the report of the recorder that the backend ran.
+  Report RunInRootWithOwnBin(bool (*start)(Sink*)) {
+    unlink(report_.c_str());
+    const std::string root = inj_->Scratch("root");
+    const pid_t pid = fork();
+    if (pid == 0) _exit(BuildRootAndStart(root, start) ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not build the root";
+    return ReadReport(report_);
+  }
+
+  std::unique_ptr<RecorderInjection> inj_;
+  std::string report_;
+};
+
+TEST_F(BackendTest, StopWithNothingRunningReturnsAtOnce) {
+  const auto begin = Clock::now();
+  orvel_backend_stop();
+  orvel_backend_stop();
+  EXPECT_LT(Clock::now() - begin, 50ms);
+}
+
+TEST_F(BackendTest, PerProcessLoopbackIsNeverSupported) {
+  EXPECT_FALSE(orvel_wasapi_process_loopback_os_supported());
+}
+
+TEST_F(BackendTest, NullCallbackIsRefused) {
+  EXPECT_FALSE(orvel_backend_start(nullptr, nullptr, 0, nullptr, nullptr));
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST_F(FakeRecorderTest, ArgumentVectorWithoutTarget) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  for (const char* target : {static_cast<const char*>(nullptr), ""}) {
+    const Report report = StartAndReport(&sink, target);
+    EXPECT_EQ(report.exe, "/usr/bin/pw-record");
+    EXPECT_EQ(report.args, ExpectedArgs(""));
+    orvel_backend_stop();
+  }
+}
+
+TEST_F(FakeRecorderTest, TargetWithSpacesIsOneArgument) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  const Report report = StartAndReport(&sink, "my sink; echo 1");
+  EXPECT_EQ(report.args, ExpectedArgs("my sink; echo 1"));
+  // The window source and excluded process serve other platforms only.
+  orvel_backend_stop();
+  unlink(report_.c_str());
+  ASSERT_TRUE(orvel_backend_start("t", "window:42", 1234, Sink::Collect, &sink));
+  EXPECT_EQ(ReadReport(report_).args, ExpectedArgs("t"));
+}
+
+TEST_F(FakeRecorderTest, UsrBinComesFirst) {
+  inj_->Install("/usr/bin/pw-record");
+  inj_->Install("/usr/local/bin/pw-record");
+  Sink sink;
+  EXPECT_EQ(StartAndReport(&sink).exe, "/usr/bin/pw-record");
+}
+
+TEST_F(FakeRecorderTest, BinComesBeforeUsrLocalBin) {
+  // With a merged /usr, /bin/pw-record is /usr/bin/pw-record; a root of its
+  // own with a real /bin folder tells the two apart.
+  const Report report = RunInRootWithOwnBin([](Sink* sink) {
+    return orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, sink);
+  });
+  EXPECT_EQ(report.exe, "/bin/pw-record");
+  EXPECT_EQ(report.args, ExpectedArgs(""));
+}
+
+TEST_F(FakeRecorderTest, UsrLocalBinWhenTheOthersAreNotExecutable) {
+  inj_->Hide("/usr/bin/pw-record");
+  inj_->Hide("/bin/pw-record");
+  inj_->Install("/usr/local/bin/pw-record");
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  EXPECT_EQ(report.exe, "/usr/local/bin/pw-record");
+  EXPECT_EQ(report.args, ExpectedArgs(""));
+}
+
+TEST_F(FakeRecorderTest, PathSearchWhenNoCandidateIsExecutable) {
+  const std::string on_path = inj_->InstallOnPath();
+  Sink sink;
+  const Report report = StartAndReport(&sink, "sink");
+  EXPECT_EQ(report.exe, on_path);
+  EXPECT_EQ(report.args, ExpectedArgs("sink"));
+}
+
+TEST_F(FakeRecorderTest, PathSearchWhenTheChosenCandidateFailsToExec) {
+  const std::string on_path = inj_->InstallOnPath();
+  const std::string garbage = inj_->Scratch("garbage");
+  std::ofstream(garbage) << "neither an ELF file nor a script\n";
+  chmod(garbage.c_str(), 0755);
+  inj_->Install("/usr/bin/pw-record", garbage);
+  Sink sink;
+  EXPECT_EQ(StartAndReport(&sink).exe, on_path);
+}
+
+TEST_F(FakeRecorderTest, NoRecorderAnywhereEndsTheStreamQuietly) {
+  inj_->HideAllCandidates();
+  setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
+  Sink sink;
+  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
+  EXPECT_TRUE(WaitUntil(NoChildren)) << "the failed child was not reaped";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink.Calls(), 0u);
+  orvel_backend_stop();
+}
+
+TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnSampleBoundaries) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "3,5,6,7", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "2000", 1);
+  setenv("ORVEL_FAKE_BYTES", "2100", 1);
+  Sink sink;
+  StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(2100));
+  std::this_thread::sleep_for(50ms);
+  // Every block is whole floats, so matching the stream byte for byte means
+  // every block began on a sample boundary.
+  EXPECT_EQ(sink.Bytes(), Pattern(2100));
+  EXPECT_GT(sink.Calls(), 100u) << "the pieces were not read separately";
+  EXPECT_TRUE(sink.formats_ok);
+  EXPECT_FALSE(pthread_equal(sink.reader, pthread_self()));
+}
+
+TEST_F(FakeRecorderTest, InterruptedReadsAreRetried) {
+  struct sigaction no_restart{};
+  no_restart.sa_handler = [](int) {};
+  struct sigaction saved{};
+  sigaction(SIGUSR1, &no_restart, &saved);
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "8", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "10000", 1);
+  setenv("ORVEL_FAKE_BYTES", "400", 1);
+  Sink sink;
+  StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(8));
+  const auto deadline = Clock::now() + 5s;
+  while (sink.Bytes().size() < 400 && Clock::now() < deadline) {
+    pthread_kill(sink.reader, SIGUSR1);
+    std::this_thread::sleep_for(1ms);
+  }
+  orvel_backend_stop();
+  sigaction(SIGUSR1, &saved, nullptr);
+  EXPECT_EQ(sink.Bytes(), Pattern(400));
+}
+
+TEST_F(FakeRecorderTest, RecorderThatExitsEndsTheStreamAfterItsBytes) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_BYTES", "10000", 1);
+  setenv("ORVEL_FAKE_AFTER", "exit", 1);
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(10000));
+  EXPECT_TRUE(WaitUntil([&] { return Reaped(report.pid); }));
+  const size_t calls = sink.Calls();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink.Calls(), calls);
+  EXPECT_EQ(sink.Bytes(), Pattern(10000));
+  // Ended: stop only joins the finished thread.
+  const auto begin = Clock::now();
+  orvel_backend_stop();
+  EXPECT_LT(Clock::now() - begin, 100ms);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST_F(FakeRecorderTest, RecorderKilledFromOutsideEndsTheStream) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(20000));
+  kill(report.pid, SIGKILL);
+  EXPECT_TRUE(WaitUntil([&] { return Reaped(report.pid); }));
+  const std::string got = sink.Bytes();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink.Bytes(), got) << "a callback came after the stream ended";
+  EXPECT_EQ(got, Pattern(got.size()));
+  orvel_backend_stop();
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST_F(FakeRecorderTest, RecorderIgnoringSigtermIsKilled) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_IGNORE_TERM", "1", 1);
+  for (const char* bytes : {"-1", "0"}) {  // one keeps writing, one is silent
+    setenv("ORVEL_FAKE_BYTES", bytes, 1);
+    Sink sink;
+    const Report report = StartAndReport(&sink);
+    ASSERT_GT(report.pid, 0);
+    const auto begin = Clock::now();
+    orvel_backend_stop();
+    EXPECT_LT(Clock::now() - begin, 3s);
+    EXPECT_TRUE(Reaped(report.pid));
+    EXPECT_TRUE(NoChildren());
+  }
+}
+
+TEST_F(FakeRecorderTest, SecondStartEndsTheFirstCapture) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink first, second;
+  const Report a = StartAndReport(&first);
+  ASSERT_TRUE(first.WaitForBytes(4096));
+  const Report b = StartAndReport(&second);
+  EXPECT_TRUE(Reaped(a.pid));
+  const size_t first_calls = first.Calls();
+  ASSERT_TRUE(second.WaitForBytes(4096));
+  EXPECT_EQ(first.Calls(), first_calls);
+  EXPECT_NE(a.pid, b.pid);
+}
+
+TEST_F(FakeRecorderTest, NullCallbackWhileRunningStopsAndReturnsFalse) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(4096));
+  EXPECT_FALSE(orvel_backend_start(nullptr, nullptr, 0, nullptr, &sink));
+  EXPECT_TRUE(Reaped(report.pid));
+  const size_t calls = sink.Calls();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(sink.Calls(), calls);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST_F(FakeRecorderTest, RecorderDiesOfSigpipeEvenWhenTheHostIgnoresIt) {
+  inj_->Install("/usr/bin/pw-record");
+  struct sigaction ignore{}, saved{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved);
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  sigaction(SIGPIPE, &saved, nullptr);
+  EXPECT_EQ(report.sigpipe, "default");
+}
+
+TEST_F(FakeRecorderTest, OtherChildrenDoNotHoldThePipe) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForBytes(4096));
+  // A child of the host that inherits every descriptor without close-on-exec.
+  const pid_t other = fork();
+  if (other == 0) {
+    execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto stopped = std::async(std::launch::async, orvel_backend_stop);
+  const bool in_time = stopped.wait_for(3s) == std::future_status::ready;
+  kill(other, SIGKILL);
+  waitpid(other, nullptr, 0);
+  EXPECT_TRUE(in_time) << "stop waited for end of file that the other child held back";
+}
+
+TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
+  inj_->Install("/usr/bin/pw-record");
+  unsetenv("ORVEL_FAKE_REPORT");
+  Sink sink;
+  // Warm up once: the first thread creation allocates per-process state.
+  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
+  orvel_backend_stop();
+  const size_t fds = CountEntries("/proc/self/fd");
+  const size_t tasks = CountEntries("/proc/self/task");
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
+    if (i % 2 == 0) sink.WaitForBytes(sink.Bytes().size() + 4, 1000ms);
+    orvel_backend_stop();
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+  EXPECT_TRUE(NoChildren());
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// Preloaded into node by the binding's tests: stands between the addon and
+// the backend to record what the addon asks of the backend, to make start
+// fail on demand, and to feed the addon's sample callback blocks that it
+// must not deliver.
+//
+//   ORVEL_SPY_LOG     file to append one line per start to
+//   ORVEL_SPY_REFUSE  1: start fails as if the reader thread could not be
+//                     created
+//   ORVEL_SPY_PROBE   1: at start, hand the callback blocks that must be
+//                     dropped (no samples, zero channels, null pointer) and
+//                     one valid block of 2 samples; at stop, hand it one
+//                     more block, after the capture was made inactive
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "orvel_backend.h"
+
+namespace {
+
+using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*);
+using StopFn = void (*)();
+
+constexpr float kValidBlock[] = {0.25f, -0.5f};
+constexpr float kLateBlock[] = {1234.5f, -1234.5f};
+
+std::atomic<PcmCallback> g_probe_cb{nullptr};
+std::atomic<void*> g_probe_user{nullptr};
+
+template <typename Fn>
+Fn Next(const char* mangled) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, mangled));
+}
+
+bool Enabled(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+void Log(const char* target, const char* window, uint32_t exclude_pid) {
+  const char* path = getenv("ORVEL_SPY_LOG");
+  if (path == nullptr) return;
+  if (FILE* log = fopen(path, "a")) {
+    fprintf(log, "target=%s window=%s exclude=%u\n", target ? target : "(null)",
+            window ? window : "(null)", exclude_pid);
+    fclose(log);
+  }
+}
+
+}  // namespace
+
+bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
+                         PcmCallback cb, void* user) {
+  static const StartFn next = Next<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_");
+  Log(target, window, exclude_pid);
+  if (Enabled("ORVEL_SPY_REFUSE")) {
+    orvel_backend_stop();
+    return false;
+  }
+  if (Enabled("ORVEL_SPY_PROBE") && cb != nullptr) {
+    cb(kValidBlock, 0, 48000, 2, user);
+    cb(kValidBlock, 2, 48000, 0, user);
+    cb(kValidBlock, 2, 48000, -1, user);
+    cb(nullptr, 2, 48000, 2, user);
+    cb(kValidBlock, 2, 48000, 2, nullptr);
+    cb(kValidBlock, 2, 48000, 2, user);
+  }
+  const bool started = next(target, window, exclude_pid, cb, user);
+  if (started && Enabled("ORVEL_SPY_PROBE")) {
+    g_probe_user.store(user);
+    g_probe_cb.store(cb);
+  }
+  return started;
+}
+
+void orvel_backend_stop() {
+  static const StopFn next = Next<StopFn>("_Z18orvel_backend_stopv");
+  if (PcmCallback cb = g_probe_cb.exchange(nullptr)) {
+    cb(kLateBlock, 2, 48000, 2, g_probe_user.exchange(nullptr));
+  }
+  next();
+}

@@ -1,0 +1,118 @@
+// A stand-in for pw-record that the tests put where the backend looks for
+// the real one. It reports how it was started and writes a stream shaped by
+// environment variables (the backend's child keeps the host's environment):
+//
+//   ORVEL_FAKE_REPORT       file to write the report to (exe, args, SIGPIPE)
+//   ORVEL_FAKE_FILL         pattern (byte i is i % 251), zero, or clock (the
+//                           CLOCK_MONOTONIC time in ns as 8 bytes)
+//   ORVEL_FAKE_PIECES       comma-separated sizes of the writes, cycled
+//                           (default 4096)
+//   ORVEL_FAKE_PAUSE_US     pause after each write (default 1000)
+//   ORVEL_FAKE_BYTES        total bytes to write (default: no end)
+//   ORVEL_FAKE_AFTER        exit or wait once the bytes are written (default
+//                           wait, until a signal ends the process)
+//   ORVEL_FAKE_IGNORE_TERM  1: ignore SIGTERM
+#include <signal.h>
+#include <sys/auxv.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* Env(const char* name, const char* fallback) {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// SIGPIPE's disposition as the kernel reports it in SigIgn.
+const char* SigpipeDisposition() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigIgn:", 0) == 0) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (SIGPIPE - 1)) & 1 ? "ignored" : "default";
+    }
+  }
+  return "unknown";
+}
+
+void WriteReport(const char* path, int argc, char** argv) {
+  std::ostringstream out;
+  out << "exe=" << reinterpret_cast<const char*>(getauxval(AT_EXECFN)) << "\n";
+  out << "pid=" << getpid() << "\n";
+  out << "sigpipe=" << SigpipeDisposition() << "\n";
+  for (int i = 0; i < argc; ++i) out << "arg=" << argv[i] << "\n";
+  const std::string tmp = std::string(path) + ".tmp";
+  std::ofstream(tmp) << out.str();
+  rename(tmp.c_str(), path);  // readers never see half a report
+}
+
+std::vector<size_t> Pieces(const char* spec) {
+  std::vector<size_t> pieces;
+  std::stringstream in(spec);
+  std::string item;
+  while (std::getline(in, item, ',')) pieces.push_back(std::stoul(item));
+  return pieces;
+}
+
+bool WriteAll(const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(STDOUT_FILENO, data, size);
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+uint64_t MonotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::strcmp(Env("ORVEL_FAKE_IGNORE_TERM", "0"), "1") == 0) {
+    signal(SIGTERM, SIG_IGN);
+  }
+  if (const char* report = getenv("ORVEL_FAKE_REPORT")) {
+    WriteReport(report, argc, argv);
+  }
+  const std::string fill = Env("ORVEL_FAKE_FILL", "pattern");
+  const std::vector<size_t> pieces = Pieces(Env("ORVEL_FAKE_PIECES", "4096"));
+  const useconds_t pause_us = useconds_t(std::stoul(Env("ORVEL_FAKE_PAUSE_US", "1000")));
+  const long long total = std::stoll(Env("ORVEL_FAKE_BYTES", "-1"));
+
+  std::vector<char> block;
+  long long written = 0;
+  for (size_t turn = 0; total < 0 || written < total; ++turn) {
+    size_t size = pieces[turn % pieces.size()];
+    if (total >= 0) size = size_t(std::min<long long>(size, total - written));
+    block.resize(size);
+    for (size_t i = 0; i < size; ++i) {
+      block[i] = fill == "pattern" ? char((written + i) % 251) : 0;
+    }
+    if (fill == "clock" && size >= sizeof(uint64_t)) {
+      const uint64_t now = MonotonicNs();
+      std::memcpy(block.data(), &now, sizeof(now));
+    }
+    if (!WriteAll(block.data(), size)) return 1;
+    written += size;
+    if (pause_us > 0) usleep(pause_us);
+  }
+  if (std::strcmp(Env("ORVEL_FAKE_AFTER", "wait"), "exit") == 0) return 0;
+  for (;;) pause();
+}
