@@ -29,14 +29,23 @@ struct PcmChunk {
   int32_t channels;
 };
 
-void DeliverChunk(Napi::Env env, Napi::Function callback, std::nullptr_t*,
+// Owned by the thread-safe function and freed by its finaliser, so it lives
+// as long as chunks can still be handed to DeliverChunk. Closed when the
+// capture ends: chunks queued before that are dropped, not delivered after
+// stopCapture() has returned.
+struct DeliveryGate {
+  std::atomic<bool> open{true};
+};
+
+void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
                   PcmChunk* chunk);
 
 using PcmFunction =
-    Napi::TypedThreadSafeFunction<std::nullptr_t, PcmChunk, DeliverChunk>;
+    Napi::TypedThreadSafeFunction<DeliveryGate, PcmChunk, DeliverChunk>;
 
 struct CaptureState {
   PcmFunction tsfn;
+  DeliveryGate* gate = nullptr;
   std::atomic<bool> active{false};
   // The environment whose callback this capture calls; its teardown ends
   // the capture.
@@ -66,11 +75,13 @@ void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
 }
 
 // Runs on the capture's JavaScript thread once per queued chunk, and with an
-// empty environment for chunks left in a queue that is being discarded.
-void DeliverChunk(Napi::Env env, Napi::Function callback, std::nullptr_t*,
+// empty environment for chunks left in a queue that is being discarded (by
+// then the gate is already freed).
+void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
                   PcmChunk* chunk) {
   std::unique_ptr<PcmChunk> owned(chunk);
   if (chunk == nullptr || env == nullptr || callback.IsEmpty()) return;
+  if (!gate->open.load(std::memory_order_acquire)) return;
   Napi::HandleScope scope(env);
   try {
     Napi::Buffer<float> pcm = Napi::Buffer<float>::Copy(
@@ -83,13 +94,20 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, std::nullptr_t*,
   }
 }
 
+// Releases the capture's thread-safe function, once the backend no longer
+// calls into it; chunks still queued are dropped.
+void ReleaseDelivery(CaptureState* state) {
+  state->gate->open.store(false, std::memory_order_release);
+  state->tsfn.Release();
+}
+
 // Ends the current capture, if any, and always stops the backend. Called
 // with g_cap_mutex held.
 void EndCapture() {
   if (g_cap) g_cap->active.store(false, std::memory_order_release);
   orvel_backend_stop();
   if (g_cap) {
-    g_cap->tsfn.Release();
+    ReleaseDelivery(g_cap.get());
     g_cap.reset();
   }
 }
@@ -110,6 +128,8 @@ void StopAtExit() {
   if (g_cap) g_cap->active.store(false, std::memory_order_release);
   orvel_backend_stop();
 }
+
+void FreeGate(Napi::Env, void*, DeliveryGate* gate) { delete gate; }
 
 std::string ReadStringOption(const Napi::Object& options, const char* key) {
   if (!options.Has(key) || !options.Get(key).IsString()) return {};
@@ -132,13 +152,18 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
   EndCapture();
   auto state = std::make_unique<CaptureState>();
   state->env = env;
+  auto gate = std::make_unique<DeliveryGate>();
   state->tsfn = PcmFunction::New(env, callback, Napi::Object::New(env),
-                                 kResourceName, 0, 1);
-  const bool created = static_cast<napi_threadsafe_function>(state->tsfn);
+                                 kResourceName, 0, 1, gate.get(), FreeGate,
+                                 static_cast<void*>(nullptr));
+  if (static_cast<napi_threadsafe_function>(state->tsfn) == nullptr) {
+    return Napi::Value();
+  }
+  state->gate = gate.release();
   // An exception pending here (an options getter threw) is what the caller
   // sees: starting a capture anyway would report a failure while capturing.
-  if (!created || env.IsExceptionPending()) {
-    if (created) state->tsfn.Release();
+  if (env.IsExceptionPending()) {
+    ReleaseDelivery(state.get());
     return Napi::Value();
   }
   state->active.store(true, std::memory_order_release);
@@ -147,7 +172,7 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                                                  : window_source.c_str(),
                            exclude_pid, pcm_cb, state.get())) {
     state->active.store(false, std::memory_order_release);
-    state->tsfn.Release();
+    ReleaseDelivery(state.get());
     return Napi::Boolean::New(env, false);
   }
   g_cap = std::move(state);

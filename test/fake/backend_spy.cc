@@ -3,6 +3,7 @@
 // fail on demand, and to feed the addon's sample callback blocks that it
 // must not deliver.
 //
+//   ORVEL_SPY_ADDON   path of the loaded addon, whose backend the spy calls
 //   ORVEL_SPY_LOG     file to append one line per start to
 //   ORVEL_SPY_REFUSE  1: start fails as if the reader thread could not be
 //                     created
@@ -30,9 +31,15 @@ constexpr float kLateBlock[] = {1234.5f, -1234.5f};
 std::atomic<PcmCallback> g_probe_cb{nullptr};
 std::atomic<void*> g_probe_user{nullptr};
 
+// The addon is loaded with local symbols, out of RTLD_NEXT's reach; its own
+// handle finds its backend.
 template <typename Fn>
-Fn Next(const char* mangled) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, mangled));
+Fn Real(const char* mangled) {
+  void* addon = dlopen(getenv("ORVEL_SPY_ADDON"), RTLD_LAZY | RTLD_NOLOAD);
+  if (addon == nullptr) abort();
+  Fn real = reinterpret_cast<Fn>(dlsym(addon, mangled));
+  dlclose(addon);
+  return real;
 }
 
 bool Enabled(const char* name) {
@@ -54,7 +61,7 @@ void Log(const char* target, const char* window, uint32_t exclude_pid) {
 
 bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
                          PcmCallback cb, void* user) {
-  static const StartFn next = Next<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_");
+  const StartFn real = Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_");
   Log(target, window, exclude_pid);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
@@ -68,7 +75,7 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
     cb(kValidBlock, 2, 48000, 2, nullptr);
     cb(kValidBlock, 2, 48000, 2, user);
   }
-  const bool started = next(target, window, exclude_pid, cb, user);
+  const bool started = real(target, window, exclude_pid, cb, user);
   if (started && Enabled("ORVEL_SPY_PROBE")) {
     g_probe_user.store(user);
     g_probe_cb.store(cb);
@@ -77,9 +84,9 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
 }
 
 void orvel_backend_stop() {
-  static const StopFn next = Next<StopFn>("_Z18orvel_backend_stopv");
+  const StopFn real = Real<StopFn>("_Z18orvel_backend_stopv");
   if (PcmCallback cb = g_probe_cb.exchange(nullptr)) {
     cb(kLateBlock, 2, 48000, 2, g_probe_user.exchange(nullptr));
   }
-  next();
+  real();
 }

@@ -1,0 +1,117 @@
+'use strict';
+
+const assert = require('node:assert/strict');
+const { test, afterEach } = require('node:test');
+
+const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep } = require('./helpers');
+const { startCapture, stopCapture } = require(root);
+
+afterEach(() => stopCapture());
+
+// Keeps the main thread busy while the reader goes on queueing blocks.
+function blockMainThread(ms) {
+  const end = Date.now() + ms;
+  while (Date.now() < end);
+}
+
+test('each block is a Buffer of whole float32 samples with rate 48000 and 2 channels, called without this', async () => {
+  useFake({ PIECES: '3,5,6,7,4096,1' });
+  const blocks = [];
+  startCapture({}, function (pcm, sampleRate, channels) {
+    blocks.push({ pcm, sampleRate, channels, self: this, argc: arguments.length });
+  });
+  await waitFor(() => blocks.length >= 50, '50 blocks');
+  for (const block of blocks) {
+    assert.ok(Buffer.isBuffer(block.pcm));
+    assert.ok(block.pcm.length > 0 && block.pcm.length % 4 === 0, `length ${block.pcm.length}`);
+    assert.equal(block.sampleRate, 48000);
+    assert.equal(block.channels, 2);
+    assert.equal(block.self, undefined);
+    assert.equal(block.argc, 3);
+  }
+});
+
+test('a stream written in odd pieces arrives complete and in order', async () => {
+  const total = 400000;
+  useFake({ PIECES: '3,5,6,7,4096,32768,1', PAUSE_US: 100, BYTES: total });
+  const { bytes, callback } = collector();
+  startCapture({}, callback);
+  await waitFor(() => bytes().length >= total, 'the whole stream');
+  assert.ok(bytes().equals(pattern(total)));
+});
+
+test('stopCapture returns undefined, and no callback follows it even with blocks queued', async () => {
+  useFake({ PIECES: 32768, PAUSE_US: 0 });
+  const { blocks, callback } = collector();
+  startCapture({}, callback);
+  await waitFor(() => blocks.length > 0, 'a first block');
+  blockMainThread(200);  // blocks pile up in the queue meanwhile
+  assert.equal(stopCapture(), undefined);
+  const seen = blocks.length;
+  await sleep(200);
+  assert.equal(blocks.length, seen);
+  assert.equal(stopCapture(), undefined, 'stop with nothing running');
+});
+
+test('a second startCapture ends the first capture and its deliveries', async () => {
+  const firstReport = useFake({ PIECES: 32768, PAUSE_US: 0 });
+  const first = collector();
+  startCapture({}, first.callback);
+  const { pid } = await readReport(firstReport);
+  await waitFor(() => first.blocks.length > 0, 'a first block');
+  blockMainThread(100);
+
+  const secondReport = useFake();
+  const second = collector();
+  assert.equal(startCapture({}, second.callback), true);
+  assert.ok(!exists(pid), 'the first recorder is reaped before startCapture returns');
+  const seen = first.blocks.length;
+  await readReport(secondReport);
+  await waitFor(() => second.blocks.length > 5, 'blocks of the second capture');
+  assert.equal(first.blocks.length, seen);
+});
+
+test('the callback may stop the capture, or start another, from inside', async () => {
+  useFake();
+  let calls = 0;
+  startCapture({}, () => {
+    calls++;
+    stopCapture();
+  });
+  await waitFor(() => calls > 0, 'the callback');
+  await sleep(100);
+  assert.equal(calls, 1);
+
+  let restarts = 0;
+  const last = collector();
+  const restart = () => {
+    restarts++;
+    startCapture({}, restarts < 5 ? restart : last.callback);
+  };
+  startCapture({}, restart);
+  await waitFor(() => last.blocks.length > 3, 'blocks after five restarts from inside the callback');
+  assert.equal(restarts, 5);
+});
+
+test('a callback that throws is left to the runtime, and the capture goes on', async (t) => {
+  // Node reports an exception from a Node-API 8 module's callback as warning
+  // DEP0168, or, with --force-node-api-uncaught-exceptions-policy, as an
+  // uncaught exception; either way the process goes on.
+  const reported = [];
+  const onError = (error) => reported.push(error.message);
+  const onWarning = (warning) => reported.push(warning.code);
+  process.on('uncaughtException', onError);
+  process.on('warning', onWarning);
+  t.after(() => {
+    process.off('uncaughtException', onError);
+    process.off('warning', onWarning);
+  });
+  useFake();
+  let calls = 0;
+  startCapture({}, () => {
+    calls++;
+    throw new Error('thrown by the callback');
+  });
+  await waitFor(() => calls >= 10 && reported.length > 0, 'ten calls and a report of the exception');
+  assert.ok(['thrown by the callback', 'DEP0168'].includes(reported[0]), reported[0]);
+});

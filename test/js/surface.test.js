@@ -1,0 +1,60 @@
+'use strict';
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { test } = require('node:test');
+
+const { root, useFake, collector, readReport, runNode, scratchDir, sleep } = require('./helpers');
+const capture = require(root);
+
+const kFunctions = ['getNativeAudioCaptureInfo', 'startCapture', 'stopCapture'];
+const kInfo = {
+  ok: true,
+  stub: false,
+  platform: 'linux',
+  version: '0.1.0',
+  backend: 'pw_record',
+  wasapiProcessLoopbackOsSupported: false,
+};
+
+test('the native module and the package export exactly the three functions', () => {
+  const native = require(path.join(root, 'build', 'Release', 'orvel_capture_audio.node'));
+  for (const exports of [native, capture]) {
+    assert.deepEqual(Object.keys(exports), kFunctions);
+    for (const name of kFunctions) {
+      assert.equal(typeof exports[name], 'function');
+      assert.equal(exports[name].name, name);
+    }
+  }
+  assert.equal(capture.startCapture, native.startCapture, 'the package re-exports the functions unchanged');
+});
+
+test('the capability report has fixed keys, order and values, with or without arguments and a capture', async () => {
+  const check = (info) => {
+    assert.deepEqual(Object.keys(info), Object.keys(kInfo));
+    assert.deepEqual(info, kInfo);
+  };
+  check(capture.getNativeAudioCaptureInfo());
+  check(capture.getNativeAudioCaptureInfo(1, 2, 3));
+  const first = capture.getNativeAudioCaptureInfo();
+  first.ok = false;
+  check(capture.getNativeAudioCaptureInfo());
+
+  const report = useFake();
+  const { blocks, callback } = collector();
+  assert.equal(capture.startCapture({}, callback), true);
+  await readReport(report);
+  while (blocks.length === 0) await sleep(5);
+  check(capture.getNativeAudioCaptureInfo());
+  capture.stopCapture();
+  check(capture.getNativeAudioCaptureInfo());
+});
+
+test('loading the package without a built module says how to build it', async () => {
+  const dir = scratchDir();
+  fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
+  const { code, stderr } = await runNode(`require(${JSON.stringify(dir)})`);
+  assert.notEqual(code, 0);
+  assert.match(stderr, /orvel_capture_audio\.node is not built\. Build it with `npm install`/);
+});
