@@ -1,0 +1,123 @@
+'use strict';
+
+// Captures whose environment ends: workers that are terminated or exit, and
+// processes that exit with a capture running.
+
+const assert = require('node:assert/strict');
+const { once } = require('node:events');
+const { test, afterEach } = require('node:test');
+const { Worker } = require('node:worker_threads');
+
+const { root, useFake, readReport, collector, exists, childPids, runNode, waitFor, sleep } = require('./helpers');
+const { startCapture, stopCapture } = require(root);
+
+afterEach(() => stopCapture());
+
+// A worker that starts a capture and posts 'block' for each block.
+function captureInWorker() {
+  return new Worker(
+    `const { parentPort } = require('node:worker_threads');
+     const { startCapture, stopCapture } = require(${JSON.stringify(root)});
+     parentPort.on('message', (message) => {
+       if (message === 'stop') stopCapture();
+       if (message === 'exit') process.exit(3);
+     });
+     startCapture({}, () => parentPort.postMessage('block'));`,
+    { eval: true },
+  );
+}
+
+async function expectMainCaptureWorks() {
+  useFake();
+  const { blocks, callback } = collector();
+  assert.equal(startCapture({}, callback), true);
+  await waitFor(() => blocks.length > 2, 'blocks of a capture in the main thread');
+  stopCapture();
+}
+
+test('a worker terminated mid-capture takes its capture with it, 20 times over', async (t) => {
+  for (let round = 0; round < 20; round++) {
+    const report = useFake();
+    const worker = captureInWorker();
+    t.after(() => worker.terminate());
+    await once(worker, 'message');
+    const { pid } = await readReport(report);
+    await sleep(Math.random() * 20);
+    await worker.terminate();
+    assert.ok(!exists(pid), `round ${round}: the worker's recorder outlived it`);
+    assert.deepEqual(childPids(), []);
+    await expectMainCaptureWorks();
+  }
+});
+
+test("a worker's process.exit() ends its capture", async (t) => {
+  const report = useFake();
+  const worker = captureInWorker();
+  t.after(() => worker.terminate());
+  await once(worker, 'message');
+  const { pid } = await readReport(report);
+  worker.postMessage('exit');
+  const [code] = await once(worker, 'exit');
+  assert.equal(code, 3);
+  assert.ok(!exists(pid));
+  await expectMainCaptureWorks();
+});
+
+test("a worker's ending leaves the main thread's capture alone", async () => {
+  const report = useFake();
+  const { blocks, callback } = collector();
+  startCapture({}, callback);
+  const { pid } = await readReport(report);
+  const worker = new Worker(`require(${JSON.stringify(root)}).getNativeAudioCaptureInfo();`, { eval: true });
+  await once(worker, 'exit');
+  const seen = blocks.length;
+  await waitFor(() => blocks.length > seen + 2, 'blocks after the worker ended');
+  assert.ok(exists(pid));
+});
+
+test('environments share the one capture: each may end the capture of another', async (t) => {
+  // The worker's start ends the main thread's capture...
+  const mainReport = useFake();
+  const main = collector();
+  startCapture({}, main.callback);
+  const { pid: mainPid } = await readReport(mainReport);
+  const workerReport = useFake();
+  const worker = captureInWorker();
+  t.after(() => worker.terminate());
+  let workerBlocks = 0;
+  worker.on('message', () => workerBlocks++);
+  await waitFor(() => workerBlocks > 0, "the worker's first block");
+  assert.ok(!exists(mainPid));
+  const mainSeen = main.blocks.length;
+  // ...and the main thread's stop ends the worker's. A block the worker was
+  // delivering at that moment may still arrive; nothing after it.
+  const { pid: workerPid } = await readReport(workerReport);
+  stopCapture();
+  assert.ok(!exists(workerPid));
+  await sleep(200);
+  const workerSeen = workerBlocks;
+  await sleep(200);
+  assert.equal(workerBlocks, workerSeen);
+  assert.equal(main.blocks.length, mainSeen);
+  await worker.terminate();
+  await expectMainCaptureWorks();
+});
+
+test('process.exit(3) during a capture exits 3 and leaves no recorder behind', async () => {
+  for (const where of ['main thread', 'worker']) {
+    // A silent recorder: only the module can end it, not SIGPIPE.
+    const report = useFake({ BYTES: 0 });
+    const start = `require(${JSON.stringify(root)}).startCapture({}, () => {});`;
+    const script =
+      where === 'main thread'
+        ? `${start} setTimeout(() => process.exit(3), 300);`
+        : `const { Worker } = require('node:worker_threads');
+           new Worker(${JSON.stringify(start)}, { eval: true });
+           setTimeout(() => process.exit(3), 300);`;
+    const { code, signal, stderr } = await runNode(script);
+    assert.equal(signal, null, `${where}: ${stderr}`);
+    assert.equal(code, 3, `${where}: ${stderr}`);
+    const { pid } = await readReport(report);
+    assert.ok(!exists(pid), `${where}: the recorder outlived its host`);
+  }
+});
