@@ -174,7 +174,7 @@ void read_loop() {
   }
 }
 
-void reader_thread(std::string target) {
+void reader_thread(const std::string& target) {
   ExecPlan plan;
   make_exec_plan(target, &plan);
   int fds[2];
