@@ -38,6 +38,9 @@ constexpr size_t kBufferBytes = kBufferFloats * sizeof(float);
 // How long a recorder gets to exit after SIGTERM before it is killed.
 constexpr auto kTermGrace = std::chrono::seconds(2);
 constexpr auto kMaxReapPause = std::chrono::milliseconds(20);
+// About 2.7 s of audio: room for the recorder to go on writing while the
+// reader thread waits for the CPU, instead of the default 64 KiB (170 ms).
+constexpr int kPipeBytes = 1 << 20;
 
 // Sequentially consistent: a stop either sees the pid and descriptor the
 // reader published, or the reader sees the cleared flag after publishing.
@@ -179,6 +182,7 @@ void reader_thread(const std::string& target) {
   make_exec_plan(target, &plan);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
+  fcntl(fds[0], F_SETPIPE_SZ, kPipeBytes);  // best effort: the default works too
   const pid_t pid = fork();
   if (pid < 0) {
     close(fds[0]);

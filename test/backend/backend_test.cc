@@ -114,6 +114,7 @@ struct Report {
   std::string exe;
   pid_t pid = -1;
   std::string sigpipe;
+  long pipe_bytes = 0;
   std::vector<std::string> args;
 };
 
@@ -128,6 +129,7 @@ Report ReadReport(const std::string& path) {
     if (key == "exe") report.exe = value;
     if (key == "pid") report.pid = std::stoi(value);
     if (key == "sigpipe") report.sigpipe = value;
+    if (key == "pipe_bytes") report.pipe_bytes = std::stol(value);
     if (key == "arg") report.args.push_back(value);
   }
   return report;
@@ -449,6 +451,12 @@ TEST_F(FakeRecorderTest, RecorderDiesOfSigpipeEvenWhenTheHostIgnoresIt) {
   const Report report = StartAndReport(&sink);
   sigaction(SIGPIPE, &saved, nullptr);
   EXPECT_EQ(report.sigpipe, "default");
+}
+
+TEST_F(FakeRecorderTest, PipeHoldsSecondsOfAudio) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  EXPECT_GE(StartAndReport(&sink).pipe_bytes, 1 << 20);
 }
 
 TEST_F(FakeRecorderTest, OtherChildrenDoNotHoldThePipe) {

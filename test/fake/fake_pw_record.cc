@@ -2,7 +2,8 @@
 // the real one. It reports how it was started and writes a stream shaped by
 // environment variables (the backend's child keeps the host's environment):
 //
-//   ORVEL_FAKE_REPORT       file to write the report to (exe, args, SIGPIPE)
+//   ORVEL_FAKE_REPORT       file to write the report to (exe, args, SIGPIPE,
+//                           the size of the pipe on its standard output)
 //   ORVEL_FAKE_FILL         pattern (byte i is i % 251), zero, or clock (the
 //                           CLOCK_MONOTONIC time in ns as 8 bytes)
 //   ORVEL_FAKE_PIECES       comma-separated sizes of the writes, cycled
@@ -12,6 +13,7 @@
 //   ORVEL_FAKE_AFTER        exit or wait once the bytes are written (default
 //                           wait, until a signal ends the process)
 //   ORVEL_FAKE_IGNORE_TERM  1: ignore SIGTERM
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/auxv.h>
 #include <time.h>
@@ -52,6 +54,7 @@ void WriteReport(const char* path, int argc, char** argv) {
   out << "exe=" << reinterpret_cast<const char*>(getauxval(AT_EXECFN)) << "\n";
   out << "pid=" << getpid() << "\n";
   out << "sigpipe=" << SigpipeDisposition() << "\n";
+  out << "pipe_bytes=" << fcntl(STDOUT_FILENO, F_GETPIPE_SZ) << "\n";
   for (int i = 0; i < argc; ++i) out << "arg=" << argv[i] << "\n";
   const std::string tmp = std::string(path) + ".tmp";
   std::ofstream(tmp) << out.str();
@@ -91,7 +94,8 @@ int main(int argc, char** argv) {
   if (const char* report = getenv("ORVEL_FAKE_REPORT")) {
     WriteReport(report, argc, argv);
   }
-  const std::string fill = Env("ORVEL_FAKE_FILL", "pattern");
+  const bool pattern = std::strcmp(Env("ORVEL_FAKE_FILL", "pattern"), "pattern") == 0;
+  const bool clock = std::strcmp(Env("ORVEL_FAKE_FILL", "pattern"), "clock") == 0;
   const std::vector<size_t> pieces = Pieces(Env("ORVEL_FAKE_PIECES", "4096"));
   const useconds_t pause_us = useconds_t(std::stoul(Env("ORVEL_FAKE_PAUSE_US", "1000")));
   const long long total = std::stoll(Env("ORVEL_FAKE_BYTES", "-1"));
@@ -101,11 +105,11 @@ int main(int argc, char** argv) {
   for (size_t turn = 0; total < 0 || written < total; ++turn) {
     size_t size = pieces[turn % pieces.size()];
     if (total >= 0) size = size_t(std::min<long long>(size, total - written));
-    block.resize(size);
-    for (size_t i = 0; i < size; ++i) {
-      block[i] = fill == "pattern" ? char((written + i) % 251) : 0;
+    block.resize(size);  // new bytes are zero; only the pattern and clock fills write
+    if (pattern) {
+      for (size_t i = 0; i < size; ++i) block[i] = char((written + i) % 251);
     }
-    if (fill == "clock" && size >= sizeof(uint64_t)) {
+    if (clock && size >= sizeof(uint64_t)) {
       const uint64_t now = MonotonicNs();
       std::memcpy(block.data(), &now, sizeof(now));
     }
