@@ -1,0 +1,225 @@
+'use strict';
+
+// One side of one round, in a process of its own so that every side starts
+// from a fresh heap and its peak RSS is its own. The recorder is whatever
+// answers at pw-record's path (the fake, under scripts/with-fake-recorder)
+// and inherits this process's ORVEL_FAKE_* settings.
+//
+//   node bench/measure.js TASK SIDE OPTIONS_JSON
+//
+// TASK: throughput | latency | cpu | backlog; SIDE: module | spawn.
+// Prints one line of JSON.
+
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const { setTimeout: sleep } = require('node:timers/promises');
+
+const kRecorderArgs = ['--rate', '48000', '--channels', '2', '--format', 'f32', '-'];
+const kBytesPerSecond = 48000 * 2 * 4;
+const kMiB = 1024 * 1024;
+
+// The module's own search order, so both sides run the same binary.
+function recorderPath() {
+  const candidates = ['/usr/bin/pw-record', '/bin/pw-record', '/usr/local/bin/pw-record'];
+  return candidates.find((file) => fs.existsSync(file)) ?? 'pw-record';
+}
+
+// What a user would write without the module: spawn the recorder and turn
+// stdout's 'data' events into whole-sample blocks.
+function startSpawn(onBlock) {
+  const child = spawn(recorderPath(), kRecorderArgs, { stdio: ['ignore', 'pipe', 'ignore'] });
+  let rest = null;
+  child.stdout.on('data', (data) => {
+    const bytes = rest ? Buffer.concat([rest, data]) : data;
+    const whole = bytes.length - (bytes.length % 4);
+    rest = whole < bytes.length ? bytes.subarray(whole) : null;
+    if (whole > 0) onBlock(bytes.subarray(0, whole));
+  });
+  return () => {
+    child.stdout.destroy();
+    child.kill();
+  };
+}
+
+// Starts a capture on one side; onBlock gets each block as a Buffer.
+// Returns the function that stops it.
+function start(side, onBlock) {
+  if (side === 'spawn') return startSpawn(onBlock);
+  const capture = require('..');
+  capture.startCapture({}, onBlock);
+  return () => capture.stopCapture();
+}
+
+// A Float32Array over a block; a view needs 4-byte alignment, so an
+// unaligned block is copied first.
+function floats(block) {
+  const aligned = block.byteOffset % 4 === 0 ? block : Buffer.from(block);
+  return new Float32Array(aligned.buffer, aligned.byteOffset, aligned.length / 4);
+}
+
+// The block consumer of the throughput and CPU runs: a view and a count,
+// the same on both sides.
+function counter() {
+  const state = { bytes: 0 };
+  let arrived;
+  state.first = new Promise((resolve) => (arrived = resolve));
+  state.onBlock = (block) => {
+    state.bytes += floats(block).length * 4;
+    arrived();
+  };
+  return state;
+}
+
+// Keeps the main thread busy. performance.now() allocates nothing once the
+// loop is optimised, so the loop adds no RSS of its own.
+function spin(ms) {
+  const end = performance.now() + ms;
+  while (performance.now() < end);
+}
+
+function seconds(from) {
+  return Number(process.hrtime.bigint() - from) / 1e9;
+}
+
+const rssMiB = () => process.memoryUsage.rss() / kMiB;
+const peakRssMiB = () => process.resourceUsage().maxRSS / 1024;
+
+async function throughput(side, { warmupMs, windowMs }) {
+  const count = counter();
+  const stop = start(side, count.onBlock);
+  await count.first;
+  await sleep(warmupMs);
+  const [bytes0, t0] = [count.bytes, process.hrtime.bigint()];
+  await sleep(windowMs);
+  const [bytes, elapsed] = [count.bytes - bytes0, seconds(t0)];
+  stop();
+  return { bytes, seconds: elapsed };
+}
+
+// Each 8 bytes of the clock stream is the writer's CLOCK_MONOTONIC time in
+// ns, the clock process.hrtime.bigint() reads.
+async function latency(side, { skip, blocks, busy }) {
+  const latenciesUs = [];
+  let seen = 0;
+  let rest = null;
+  let done;
+  const finished = new Promise((resolve) => (done = resolve));
+  const stop = start(side, (block) => {
+    const now = process.hrtime.bigint();
+    const bytes = rest ? Buffer.concat([rest, block]) : block;
+    let at = 0;
+    for (; at + 8 <= bytes.length; at += 8) {
+      if (seen++ >= skip) latenciesUs.push(Number(now - bytes.readBigUInt64LE(at)) / 1000);
+    }
+    rest = at < bytes.length ? bytes.subarray(at) : null;
+    if (latenciesUs.length >= blocks) done();
+  });
+  const load = busy ? setInterval(() => spin(2), 10) : null;
+  await finished;
+  clearInterval(load);
+  stop();
+  return { latenciesUs: latenciesUs.slice(0, blocks) };
+}
+
+async function cpu(side, { windowMs }) {
+  const count = counter();
+  const stop = start(side, count.onBlock);
+  await count.first;
+  const [bytes0, t0, cpu0, rss0] = [count.bytes, process.hrtime.bigint(), process.cpuUsage(), rssMiB()];
+  await sleep(windowMs);
+  const used = process.cpuUsage(cpu0);
+  const [bytes, elapsed] = [count.bytes - bytes0, seconds(t0)];
+  stop();
+  return {
+    cpuMs: (used.user + used.system) / 1000,
+    audioSeconds: bytes / kBytesPerSecond,
+    seconds: elapsed,
+    rssStartMiB: rss0,
+    peakRssMiB: peakRssMiB(),
+  };
+}
+
+// The fake's pattern fill: byte i of the stream is i % 251. A block that
+// does not continue it counts as a gap.
+function patternCheck(found) {
+  const reference = Buffer.alloc(251 + 65536);
+  for (let i = 0; i < reference.length; i++) reference[i] = i % 251;
+  let offset = 0;
+  return (block) => {
+    const start = offset % 251;
+    offset += block.length;
+    if (block.length > 65536 || !block.equals(reference.subarray(start, start + block.length))) found.gaps++;
+  };
+}
+
+// A sine tone: a block lost or out of order shows as a step between two
+// samples of a channel larger than the tone's steepest step at full scale.
+// Steps into or out of exact silence are the player's underruns (or the
+// stream's start), which the recorder recorded: they are counted apart.
+function sineCheck(hz, found) {
+  const limit = 2 * Math.sin((Math.PI * hz) / 48000) * 1.1;
+  const last = [null, null];
+  return (block) => {
+    const samples = floats(block);
+    for (let i = 0; i < samples.length; i++) {
+      const [value, before] = [samples[i], last[i % 2]];
+      found.peak = Math.max(found.peak, Math.abs(value));
+      if (before !== null && Math.abs(value - before) > limit) {
+        if (value === 0 || before === 0) found.silences++;
+        else found.gaps++;
+      }
+      last[i % 2] = value;
+    }
+  };
+}
+
+// The main thread blocked for blockMs while the recorder keeps writing:
+// the RSS the queued blocks take, and whether every byte arrives in order
+// once the thread is free again.
+async function backlog(side, { blockMs, drainMs, totalBytes, toneHz }) {
+  const found = toneHz ? { gaps: 0, silences: 0, peak: 0 } : { gaps: 0 };
+  const check = toneHz ? sineCheck(toneHz, found) : patternCheck(found);
+  const count = counter();
+  spin(300); // optimises the loop before anything is measured
+  const stop = start(side, (block) => {
+    check(block);
+    count.onBlock(block);
+  });
+  await count.first;
+  const [t0, rssBefore] = [process.hrtime.bigint(), rssMiB()];
+  spin(blockMs);
+  const [t1, rssBlocked] = [process.hrtime.bigint(), rssMiB()];
+  if (totalBytes) {
+    const deadline = Date.now() + drainMs;
+    while (count.bytes < totalBytes && Date.now() < deadline) await sleep(10);
+  } else {
+    await sleep(drainMs);
+  }
+  const [bytes, drainSeconds, elapsed] = [count.bytes, seconds(t1), seconds(t0)];
+  stop();
+  return {
+    rssBeforeMiB: rssBefore,
+    rssBlockedMiB: rssBlocked,
+    rssAfterMiB: rssMiB(),
+    peakRssMiB: peakRssMiB(),
+    bytes,
+    // Real-time capture: what the recorder produced since the first block.
+    expectedBytes: totalBytes ?? Math.round(elapsed * kBytesPerSecond),
+    drainSeconds,
+    ...found,
+  };
+}
+
+const tasks = { throughput, latency, cpu, backlog };
+
+async function main() {
+  const [task, side, options] = process.argv.slice(2);
+  const result = await tasks[task](side, JSON.parse(options ?? '{}'));
+  process.stdout.write(`${JSON.stringify(result)}\n`);
+  process.exit(0);
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

@@ -1,0 +1,230 @@
+'use strict';
+
+// npm run bench: builds what the benchmarks need, runs the fake-recorder
+// suite and the real-capture suite as child processes under their wrapper
+// scripts, prints the table and writes bench/results.json.
+// Needs root (both wrappers do) and the packages the tests need.
+
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { percentile, median } = require('./lib');
+
+const root = path.join(__dirname, '..');
+const kMB = 1e6;
+const kMiB = 1024 * 1024;
+const kBytesPerSecond = 48000 * 2 * 4;
+// Real capture: how far the delivered bytes may fall short of the time
+// elapsed, for the recorder's own buffering.
+const kRealtimeSlackSeconds = 0.05;
+
+function run(file, args) {
+  execFileSync(file, args, { cwd: root, stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
+const exists = (file) => fs.existsSync(path.join(root, file));
+
+function build(scratch) {
+  if (!exists('build/Release/orvel_capture_audio.node')) run('npm', ['run', 'build']);
+  if (!exists('build-test/fake_pw_record') || !exists('build-test/libbackend_spy.so')) {
+    if (!exists('build-test/CMakeCache.txt')) run('cmake', ['-S', '.', '-B', 'build-test', '-DBUILD_TESTING=ON']);
+    run('cmake', ['--build', 'build-test', '-j2', '--target', 'fake_pw_record', 'backend_spy']);
+  }
+  const reader = path.join(scratch, 'pipe_reader');
+  run('cc', ['-O2', '-o', reader, path.join(__dirname, 'pipe_reader.c')]);
+  return reader;
+}
+
+function suite(wrapper, script, args, output) {
+  run(path.join(root, 'scripts', wrapper), [process.execPath, path.join(__dirname, script), ...args, output]);
+  return JSON.parse(fs.readFileSync(output, 'utf8'));
+}
+
+const round = (value, digits = 2) => Number(value.toFixed(digits));
+
+function summarizeThroughput(rounds) {
+  const mbps = (side) => rounds[side].map((r) => r.bytes / r.seconds / kMB);
+  const medians = Object.fromEntries(Object.keys(rounds).map((side) => [side, median(mbps(side))]));
+  return {
+    mbPerSecond: Object.fromEntries(Object.keys(rounds).map((side) => [side, mbps(side).map((v) => round(v, 1))])),
+    medians,
+    moduleVsPipe: { ratio: medians.module / medians.pipe, goal: '>= 0.8', met: medians.module >= 0.8 * medians.pipe },
+    moduleVsSpawn: { ratio: medians.module / medians.spawn, goal: '>= 1.5', met: medians.module >= 1.5 * medians.spawn },
+  };
+}
+
+function summarizeLatency(rounds) {
+  const stats = (side) => {
+    const all = rounds[side].flatMap((r) => r.latenciesUs);
+    return { n: all.length, p50: percentile(all, 50), p99: percentile(all, 99), max: Math.max(...all) };
+  };
+  const module = stats('module');
+  const spawn = stats('spawn');
+  return {
+    module,
+    spawn,
+    moduleVsSpawnP50: module.p50 / spawn.p50,
+    moduleVsSpawnP99: module.p99 / spawn.p99,
+    noSlower: module.p50 <= spawn.p50 && module.p99 <= spawn.p99,
+  };
+}
+
+function summarizeCpu(rounds) {
+  const side = (name) => ({
+    cpuMsPerAudioSecond: median(rounds[name].map((r) => r.cpuMs / r.audioSeconds)),
+    peakRssMiB: median(rounds[name].map((r) => r.peakRssMiB)),
+    // From the first block to the end: what capturing itself takes.
+    rssGrowthMiB: median(rounds[name].map((r) => r.peakRssMiB - r.rssStartMiB)),
+    rounds: rounds[name],
+  });
+  const module = side('module');
+  const spawn = side('spawn');
+  return {
+    module,
+    spawn,
+    cpuRatio: module.cpuMsPerAudioSecond / spawn.cpuMsPerAudioSecond,
+    peakRssRatio: module.peakRssMiB / spawn.peakRssMiB,
+    rssGrowthRatio: module.rssGrowthMiB / spawn.rssGrowthMiB,
+  };
+}
+
+// A tone check proves nothing if the tone did not come through.
+function summarizeBacklog(result, slackBytes) {
+  const heard = result.peak === undefined || result.peak > 0.1;
+  return {
+    ...result,
+    rssGrowthMiB: result.rssBlockedMiB - result.rssBeforeMiB,
+    complete: heard && result.gaps === 0 && result.bytes >= result.expectedBytes - slackBytes,
+  };
+}
+
+// Rows of cells, padded into columns.
+function table(rows) {
+  const widths = rows[0].map((_, i) => Math.max(...rows.map((row) => String(row[i] ?? '').length)));
+  return rows.map((row) => row.map((cell, i) => String(cell ?? '').padEnd(widths[i])).join('  ').trimEnd()).join('\n');
+}
+
+const kLabels = { module: 'module', spawn: 'child_process.spawn', pipe: 'C pipe reader' };
+const goal = (met) => (met ? 'met' : 'MISSED');
+
+function throughputReport(t) {
+  return [
+    'Throughput: fake recorder flooding 32 KiB writes; MB/s reaching the reader, median of 5 x 2 s',
+    table([
+      ...['module', 'spawn', 'pipe'].map((side) => [kLabels[side], t.medians[side].toFixed(1)]),
+      ['module / C pipe reader', t.moduleVsPipe.ratio.toFixed(2), `goal >= 0.8: ${goal(t.moduleVsPipe.met)}`],
+      ['module / child_process.spawn', t.moduleVsSpawn.ratio.toFixed(2), `goal >= 1.5: ${goal(t.moduleVsSpawn.met)}`],
+    ]),
+  ];
+}
+
+function latencyReport(latency) {
+  const rows = ['idle', 'busy'].flatMap((condition) =>
+    ['module', 'spawn'].map((side) => {
+      const s = latency[condition][side];
+      return [condition, kLabels[side], ...[s.p50, s.p99, s.max].map(Math.round), s.n];
+    }),
+  );
+  const versus = (condition) => {
+    const l = latency[condition];
+    return `${condition} ${goal(l.noSlower)} (p50 x${l.moduleVsSpawnP50.toFixed(2)}, p99 x${l.moduleVsSpawnP99.toFixed(2)})`;
+  };
+  return [
+    'Latency: an 8-byte clock block every 5 ms; us from the write to the callback, all rounds',
+    table([['', '', 'p50', 'p99', 'max', 'blocks'], ...rows]),
+    `goal idle module p99 < 1000 us: ${goal(latency.idle.module.p99 < 1000)}`,
+    `goal module no slower than child_process.spawn: ${versus('idle')}, ${versus('busy')}`,
+  ];
+}
+
+function cpuReport(c) {
+  return [
+    'Real capture of a tone in a private PipeWire session; median of 5 x 4 s per side',
+    table([
+      ['', 'CPU ms per s of audio', 'peak RSS MiB', 'RSS growth MiB'],
+      ...['module', 'spawn'].map((side) => [
+        kLabels[side],
+        c[side].cpuMsPerAudioSecond.toFixed(2),
+        c[side].peakRssMiB.toFixed(1),
+        c[side].rssGrowthMiB.toFixed(1),
+      ]),
+      ['module / child_process.spawn', c.cpuRatio.toFixed(2), c.peakRssRatio.toFixed(3), c.rssGrowthRatio.toFixed(2)],
+      ['goal <= 1', goal(c.cpuRatio <= 1), goal(c.peakRssRatio <= 1), goal(c.rssGrowthRatio <= 1)],
+    ]),
+  ];
+}
+
+function backlogReport(flood, realtime) {
+  const row = (name, b) => [
+    name,
+    b.rssBeforeMiB.toFixed(0),
+    b.rssBlockedMiB.toFixed(0),
+    `+${b.rssGrowthMiB.toFixed(1)}`,
+    b.peakRssMiB.toFixed(0),
+    (b.bytes / kMiB).toFixed(1),
+    b.drainSeconds.toFixed(2),
+    b.gaps,
+    b.complete ? 'yes' : 'NO',
+  ];
+  return [
+    'Main thread blocked 5 s, module; RSS in MiB',
+    table([
+      ['', 'before', 'blocked', 'growth', 'peak', 'MiB delivered', 'drain s', 'gaps', 'all in order'],
+      row('flood (pattern fill)', flood),
+      row('real capture (tone)', realtime),
+    ]),
+    `real capture: tone peak ${realtime.peak.toFixed(2)}; ${realtime.silences} steps into or out of silence from the player`,
+  ];
+}
+
+function report(results) {
+  const m = results.machine;
+  return [
+    `${m.cpus} x ${m.cpuModel}, load ${m.loadBefore.join(' ')} before and ${m.loadAfter.join(' ')} after, node ${m.node}`,
+    '',
+    ...throughputReport(results.throughput),
+    '',
+    ...latencyReport(results.latency),
+    '',
+    ...cpuReport(results.cpu),
+    '',
+    ...backlogReport(results.floodBacklog, results.realtimeBacklog),
+    '',
+    `Took ${results.seconds.toFixed(0)} s.`,
+  ].join('\n');
+}
+
+function main() {
+  const started = process.hrtime.bigint();
+  const machine = {
+    cpus: os.cpus().length,
+    cpuModel: os.cpus()[0]?.model ?? 'unknown',
+    kernel: os.release(),
+    node: process.version,
+    loadBefore: os.loadavg().map((v) => round(v)),
+  };
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-bench-'));
+  try {
+    const reader = build(scratch);
+    const fake = suite('with-fake-recorder', 'fake-suite.js', [reader], path.join(scratch, 'fake.json'));
+    const session = suite('pipewire-session', 'session-suite.js', [], path.join(scratch, 'session.json'));
+    machine.loadAfter = os.loadavg().map((v) => round(v));
+    const results = {
+      date: new Date().toISOString(),
+      machine,
+      throughput: summarizeThroughput(fake.throughput),
+      latency: { idle: summarizeLatency(fake.latency.idle), busy: summarizeLatency(fake.latency.busy) },
+      cpu: summarizeCpu(session.cpu),
+      floodBacklog: summarizeBacklog(fake.floodBacklog, 0),
+      realtimeBacklog: summarizeBacklog(session.realtimeBacklog, kRealtimeSlackSeconds * kBytesPerSecond),
+      seconds: Number(process.hrtime.bigint() - started) / 1e9,
+    };
+    fs.writeFileSync(path.join(__dirname, 'results.json'), `${JSON.stringify(results, null, 2)}\n`);
+    console.log(report(results));
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+}
+
+main();

@@ -1,0 +1,95 @@
+'use strict';
+
+// Real capture: a tone played into the session's default sink and recorded
+// by the real pw-record from its monitor. run.js starts it under
+// scripts/pipewire-session:
+//
+//   node bench/session-suite.js OUTPUT_JSON
+//
+// Writes every round's raw result to OUTPUT_JSON.
+
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { setTimeout: sleep } = require('node:timers/promises');
+const { measure, alternate } = require('./lib');
+
+const kRounds = 5;
+const kToneHz = 100;
+const kRate = 48000;
+
+// A 16-bit stereo WAV of a sine at half scale. A whole number of periods,
+// so that it ends where it began and a replay continues it without a step.
+function toneWav(seconds) {
+  const frames = kRate * seconds;
+  const data = Buffer.alloc(frames * 4);
+  for (let i = 0; i < frames; i++) {
+    const value = Math.round(16383 * Math.sin((2 * Math.PI * kToneHz * i) / kRate));
+    data.writeInt16LE(value, i * 4);
+    data.writeInt16LE(value, i * 4 + 2);
+  }
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0);
+  header.writeUInt32LE(36 + data.length, 4);
+  header.write('WAVEfmt ', 8);
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(1, 20); // PCM
+  header.writeUInt16LE(2, 22);
+  header.writeUInt32LE(kRate, 24);
+  header.writeUInt32LE(kRate * 4, 28);
+  header.writeUInt16LE(4, 32);
+  header.writeUInt16LE(16, 34);
+  header.write('data', 36);
+  header.writeUInt32LE(data.length, 40);
+  return Buffer.concat([header, data]);
+}
+
+// Plays the file into the sink over and over until the returned function
+// is called.
+function playLooped(file) {
+  let player = null;
+  let playing = true;
+  const play = () => {
+    player = spawn('pw-play', ['--target', 'orvel-test-sink', file], { stdio: 'ignore' });
+    player.on('exit', () => playing && play());
+  };
+  play();
+  return () => {
+    playing = false;
+    player.kill();
+  };
+}
+
+async function main() {
+  const [output] = process.argv.slice(2);
+  const log = (what) => process.stderr.write(`bench: ${what}\n`);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-bench-tone-'));
+  const wav = path.join(dir, 'tone.wav');
+  fs.writeFileSync(wav, toneWav(20));
+  const stopPlaying = playLooped(wav);
+  try {
+    await sleep(500);
+    log('CPU of real capture (5 rounds of 2 sides)');
+    const options = { windowMs: 4000 };
+    const cpu = await alternate(kRounds, {
+      module: () => measure('cpu', 'module', options),
+      spawn: () => measure('cpu', 'spawn', options),
+    });
+    log('backlog during real-time capture');
+    const realtimeBacklog = await measure('backlog', 'module', {
+      blockMs: 5000,
+      drainMs: 1000,
+      toneHz: kToneHz,
+    });
+    fs.writeFileSync(output, JSON.stringify({ cpu, realtimeBacklog }));
+  } finally {
+    stopPlaying();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});
