@@ -3,10 +3,12 @@
 /** Options of {@link startCapture}. Keys of other types are ignored. */
 export interface CaptureOptions {
   /**
-   * Linux: the PipeWire target to record, a node name or an object serial,
-   * passed to `pw-record --target`. Empty or absent: whatever `pw-record`
-   * records by default (the default source). To record what the speakers
-   * play, name the default sink.
+   * Linux: the PipeWire target to record, passed to `pw-record --target`:
+   * an object serial (any node that {@link listCaptureTargets} lists) or a
+   * node name (sources and application streams). Empty, absent, or matching
+   * nothing: the default source. To record what the speakers play, pass the
+   * default sink's serial (the entry with `isDefaultSink`); the sink's name
+   * would record the default source.
    */
   pipewireTargetId?: string;
   /** Windows and macOS window capture source. Ignored on Linux. */
@@ -58,3 +60,36 @@ export function startCapture(options: CaptureOptions, callback: PcmCallback): bo
 
 /** Ends the current capture, if any. No callback follows. */
 export function stopCapture(): void;
+
+/** One thing that {@link listCaptureTargets} found to capture. */
+export interface CaptureTarget {
+  /** The node's `node.name`. */
+  name: string;
+  /** The node's `object.serial` in decimal; as `pipewireTargetId` it selects this node, whatever its kind. */
+  serial: string;
+  /**
+   * The node's `media.class`: `Audio/Sink` (by serial, records what it plays),
+   * `Audio/Source`, `Audio/Source/Virtual`, `Audio/Duplex`, or
+   * `Stream/Output/Audio` (one application's playback).
+   */
+  mediaClass: string;
+  /** `node.description`; for a stream without one, `application.name: media.name`; else the name. */
+  description: string;
+  /** The node's state in the graph. */
+  state: 'creating' | 'suspended' | 'idle' | 'running' | 'error';
+  /** Whether PipeWire's `default` metadata names this node as `default.audio.sink`. */
+  isDefaultSink: boolean;
+  /**
+   * Whether it names this node as `default.audio.source`. With no source of
+   * its own, the default source is the default sink's monitor, and that sink
+   * is marked.
+   */
+  isDefaultSource: boolean;
+}
+
+/**
+ * Lists what can be captured: sinks, then sources, then applications'
+ * playback streams, read from `pw-dump`. Rejects when `pw-dump` is missing
+ * (Debian: `pipewire-bin`) or cannot reach PipeWire.
+ */
+export function listCaptureTargets(): Promise<CaptureTarget[]>;

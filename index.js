@@ -1,6 +1,7 @@
 'use strict';
 
 const path = require('path');
+const { listCaptureTargets } = require('./lib/targets');
 
 const addonPath = path.join(__dirname, 'build', 'Release', 'orvel_capture_audio.node');
 
@@ -24,4 +25,5 @@ module.exports = {
   getNativeAudioCaptureInfo: addon.getNativeAudioCaptureInfo,
   startCapture: addon.startCapture,
   stopCapture: addon.stopCapture,
+  listCaptureTargets,
 };

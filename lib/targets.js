@@ -1,0 +1,79 @@
+'use strict';
+
+// What can be captured, read from `pw-dump`: sinks (recording one by its
+// serial records what it plays), sources, and applications' playback
+// streams.
+
+const { execFile } = require('child_process');
+
+const KINDS = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
+const DUMP_TIMEOUT_MS = 10000;
+
+function pwDump() {
+  return new Promise((resolve, reject) => {
+    execFile('pw-dump', [], { maxBuffer: 256 << 20, timeout: DUMP_TIMEOUT_MS }, (error, stdout, stderr) => {
+      if (error) {
+        const reason =
+          error.code === 'ENOENT'
+            ? 'pw-dump is not installed (Debian: apt-get install pipewire-bin)'
+            : `pw-dump failed: ${stderr.trim() || error.message}; is PipeWire running?`;
+        reject(new Error(reason, { cause: error }));
+        return;
+      }
+      try {
+        resolve(JSON.parse(stdout));
+      } catch (parseError) {
+        reject(new Error('pw-dump printed something that is not JSON', { cause: parseError }));
+      }
+    });
+  });
+}
+
+// The node name that PipeWire's `default` metadata gives for KEY.
+function defaultName(objects, key) {
+  const metadata = objects.find(
+    (object) => object.type === 'PipeWire:Interface:Metadata' && object.props?.['metadata.name'] === 'default',
+  );
+  const entry = metadata?.metadata?.find((item) => item.subject === 0 && item.key === key);
+  return entry?.value?.name;
+}
+
+function kindOf(mediaClass) {
+  return KINDS.findIndex((kind) => mediaClass === kind || mediaClass.startsWith(`${kind}/`));
+}
+
+function descriptionOf(props) {
+  if (props['node.description']) return props['node.description'];
+  const parts = [props['application.name'], props['media.name']].filter(Boolean);
+  return parts.length > 0 ? parts.join(': ') : props['node.name'];
+}
+
+function targetsOf(objects) {
+  const defaultSink = defaultName(objects, 'default.audio.sink');
+  const defaultSource = defaultName(objects, 'default.audio.source');
+  const nodes = objects.filter(
+    (object) =>
+      object.type === 'PipeWire:Interface:Node' &&
+      typeof object.info?.props?.['media.class'] === 'string' &&
+      kindOf(object.info.props['media.class']) >= 0,
+  );
+  const targets = nodes.map((node) => {
+    const props = node.info.props;
+    return {
+      name: props['node.name'],
+      serial: String(props['object.serial']),
+      mediaClass: props['media.class'],
+      description: descriptionOf(props),
+      state: node.info.state,
+      isDefaultSink: props['node.name'] === defaultSink,
+      isDefaultSource: props['node.name'] === defaultSource,
+    };
+  });
+  return targets.sort((a, b) => kindOf(a.mediaClass) - kindOf(b.mediaClass));
+}
+
+async function listCaptureTargets() {
+  return targetsOf(await pwDump());
+}
+
+module.exports = { listCaptureTargets };

@@ -1,0 +1,136 @@
+'use strict';
+
+// WAV files of whole frames: 32-bit IEEE float (format tag 3, with the fact
+// chunk that non-PCM data calls for) or 16-bit PCM. The writer keeps the
+// header's sizes matching the data after every write, so the file is valid
+// however the recording ends.
+
+const fs = require('fs');
+
+const FORMATS = {
+  f32: { tag: 3, bytesPerSample: 4, headerBytes: 58 },
+  s16: { tag: 1, bytesPerSample: 2, headerBytes: 44 },
+};
+
+function header(format, sampleRate, channels, frames) {
+  const { tag, bytesPerSample, headerBytes } = FORMATS[format];
+  const dataBytes = frames * channels * bytesPerSample;
+  const out = Buffer.alloc(headerBytes);
+  let at = 0;
+  const text = (value) => (at = out.write(value, at, 'latin1') + at);
+  const u32 = (value) => (at = out.writeUInt32LE(value, at));
+  const u16 = (value) => (at = out.writeUInt16LE(value, at));
+  text('RIFF');
+  u32(headerBytes - 8 + dataBytes);
+  text('WAVE');
+  text('fmt ');
+  u32(tag === 1 ? 16 : 18);
+  u16(tag);
+  u16(channels);
+  u32(sampleRate);
+  u32(sampleRate * channels * bytesPerSample);
+  u16(channels * bytesPerSample);
+  u16(bytesPerSample * 8);
+  if (tag !== 1) {
+    u16(0);
+    text('fact');
+    u32(4);
+    u32(frames);
+  }
+  text('data');
+  u32(dataBytes);
+  return out;
+}
+
+class WavWriter {
+  // Opens (creates or truncates) PATH; throws when it cannot be written.
+  constructor(path, { format = 'f32', sampleRate = 48000, channels = 2 } = {}) {
+    if (!FORMATS[format]) throw new Error(`unknown WAV format ${format}`);
+    this.path = path;
+    this.format = format;
+    this.sampleRate = sampleRate;
+    this.channels = channels;
+    this.frames = 0;
+    this.fd = fs.openSync(path, 'w');
+    try {
+      this.writeHeader();
+    } catch (error) {
+      fs.closeSync(this.fd);
+      fs.rmSync(path, { force: true });
+      throw error;
+    }
+  }
+
+  writeHeader() {
+    fs.writeSync(this.fd, header(this.format, this.sampleRate, this.channels, this.frames), 0, undefined, 0);
+  }
+
+  // SAMPLES: a Float32Array of whole interleaved frames.
+  write(samples) {
+    if (samples.length === 0) return;
+    const data =
+      this.format === 'f32' ? Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength) : toS16(samples);
+    const offset = FORMATS[this.format].headerBytes + this.frames * this.channels * FORMATS[this.format].bytesPerSample;
+    fs.writeSync(this.fd, data, 0, data.length, offset);
+    this.frames += samples.length / this.channels;
+    this.writeHeader();
+  }
+
+  close() {
+    fs.closeSync(this.fd);
+  }
+}
+
+function toS16(samples) {
+  const out = Buffer.alloc(samples.length * 2);
+  for (let i = 0; i < samples.length; i++) {
+    out.writeInt16LE(Math.round(Math.max(-1, Math.min(1, samples[i])) * 32767), i * 2);
+  }
+  return out;
+}
+
+// Reads a WAV file this module writes (or any plain PCM/float one) into
+// { format, sampleRate, channels, frames, samples: Float32Array, chunks }.
+function readWav(path) {
+  const file = fs.readFileSync(path);
+  if (file.toString('latin1', 0, 4) !== 'RIFF' || file.toString('latin1', 8, 12) !== 'WAVE') {
+    throw new Error(`${path} is not a WAV file`);
+  }
+  const chunks = {};
+  for (let at = 12; at + 8 <= file.length; ) {
+    const id = file.toString('latin1', at, at + 4);
+    const size = file.readUInt32LE(at + 4);
+    chunks[id] = { offset: at + 8, size };
+    at += 8 + size + (size % 2);
+  }
+  if (!chunks['fmt '] || !chunks.data) throw new Error(`${path} lacks a fmt or data chunk`);
+  const fmt = chunks['fmt '].offset;
+  const tag = file.readUInt16LE(fmt);
+  const channels = file.readUInt16LE(fmt + 2);
+  const sampleRate = file.readUInt32LE(fmt + 4);
+  const bits = file.readUInt16LE(fmt + 14);
+  const { offset, size } = chunks.data;
+  let samples;
+  if (tag === 3 && bits === 32) {
+    samples = new Float32Array(size / 4);
+    for (let i = 0; i < samples.length; i++) samples[i] = file.readFloatLE(offset + i * 4);
+  } else if (tag === 1 && bits === 16) {
+    samples = new Float32Array(size / 2);
+    for (let i = 0; i < samples.length; i++) samples[i] = file.readInt16LE(offset + i * 2) / 32767;
+  } else {
+    throw new Error(`${path}: format tag ${tag} with ${bits} bits is not supported`);
+  }
+  return {
+    format: tag === 3 ? 'f32' : 's16',
+    tag,
+    bits,
+    sampleRate,
+    channels,
+    frames: samples.length / channels,
+    samples,
+    chunks,
+    fileBytes: file.length,
+  };
+}
+
+module.exports = { WavWriter, readWav };

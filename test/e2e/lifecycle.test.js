@@ -1,0 +1,76 @@
+'use strict';
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const { performance } = require('node:perf_hooks');
+const { after, before, describe, test } = require('node:test');
+const { startCapture, stopCapture } = require('../..');
+const h = require('./helpers');
+
+// Starts a capture of the sink and resolves once its first block has come,
+// with a count of its callbacks that goes on growing.
+async function startCounting() {
+  const counter = { calls: 0 };
+  await new Promise((resolve) => {
+    assert.equal(
+      startCapture({ pipewireTargetId: h.SINK }, () => {
+        counter.calls += 1;
+        resolve();
+      }),
+      true,
+    );
+  });
+  return counter;
+}
+
+describe('stopping and replacing a capture of the real pw-record', () => {
+  let release;
+
+  before(async () => {
+    release = await h.holdSession();
+  });
+
+  after(() => {
+    stopCapture();
+    release?.();
+  });
+
+  test('stopCapture ends pw-record within 1 s, leaves no process of it and no callback follows', async () => {
+    const counter = await startCounting();
+    const recorders = h.recorderProcesses();
+    assert.equal(recorders.length, 1, `recorders: ${JSON.stringify(recorders)}`);
+    assert.notEqual(recorders[0].state, 'Z');
+    await h.sleep(300);
+    // Blocks the event loop so that blocks are waiting for it when the
+    // capture stops: they must be dropped, not delivered.
+    const busyUntil = performance.now() + 100;
+    while (performance.now() < busyUntil);
+
+    const startedAt = performance.now();
+    stopCapture();
+    const tookMs = performance.now() - startedAt;
+    const callsAtStop = counter.calls;
+    assert.ok(tookMs < 1000, `stopCapture took ${tookMs.toFixed(0)} ms`);
+    assert.deepEqual(h.recorderProcesses(), []);
+    assert.equal(fs.existsSync(`/proc/${recorders[0].pid}`), false);
+    await h.sleep(300);
+    assert.equal(counter.calls, callsAtStop, 'callbacks after stopCapture');
+  });
+
+  test('a second startCapture replaces the first recorder', async () => {
+    const first = await startCounting();
+    const [firstRecorder] = h.recorderProcesses();
+    const second = await startCounting();
+    const callsOfFirst = first.calls;
+    assert.equal(fs.existsSync(`/proc/${firstRecorder.pid}`), false, 'the first pw-record is still there');
+    const recorders = h.recorderProcesses();
+    assert.equal(recorders.length, 1, `recorders: ${JSON.stringify(recorders)}`);
+    assert.notEqual(recorders[0].pid, firstRecorder.pid);
+
+    await h.sleep(300);
+    assert.equal(first.calls, callsOfFirst, 'the first capture still calls back');
+    assert.ok(second.calls > 1, 'the second capture stopped calling back');
+    stopCapture();
+    assert.deepEqual(h.recorderProcesses(), []);
+  });
+});

@@ -1,0 +1,79 @@
+'use strict';
+
+const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { after, before, describe, test } = require('node:test');
+const { startCapture, stopCapture } = require('../..');
+const { listCaptureTargets } = require('../../lib/targets');
+const h = require('./helpers');
+
+describe('listCaptureTargets', () => {
+  let release;
+  let dir;
+  const players = {};
+
+  before(async () => {
+    release = await h.holdSession();
+    dir = h.scratchDir();
+    players.a = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a, 10), 'player-a');
+    players.b = h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b, 10), 'player-b');
+    await h.waitForTarget('player-a');
+    await h.waitForTarget('player-b');
+  });
+
+  after(async () => {
+    for (const player of Object.values(players)) await h.stopPlayer(player);
+    fs.rmSync(dir, { recursive: true, force: true });
+    release?.();
+  });
+
+  test('lists the sink, marked as the default sink, and each running player with name and serial', async () => {
+    const targets = await listCaptureTargets();
+    const { serial, ...sink } = targets.find((target) => target.name === h.SINK);
+    assert.match(serial, /^\d+$/);
+    assert.deepEqual(sink, {
+      name: h.SINK,
+      mediaClass: 'Audio/Sink',
+      description: 'Orvel test sink',
+      state: 'running',
+      isDefaultSink: true,
+      // With no source of its own the session records the sink's monitor.
+      isDefaultSource: true,
+    });
+    for (const name of ['player-a', 'player-b']) {
+      const player = targets.find((target) => target.name === name);
+      assert.ok(player, `${name} is not listed`);
+      assert.equal(player.mediaClass, 'Stream/Output/Audio');
+      assert.match(player.description, /^pw-play: .*\.wav$/);
+      assert.equal(player.isDefaultSink || player.isDefaultSource, false);
+    }
+    for (const target of targets) assert.match(target.serial, /^\d+$/, JSON.stringify(target));
+    assert.equal(new Set(targets.map((target) => target.serial)).size, targets.length, 'serials repeat');
+    assert.deepEqual(
+      targets.map((target) => target.mediaClass),
+      ['Audio/Sink', 'Stream/Output/Audio', 'Stream/Output/Audio'],
+    );
+  });
+
+  test('the serial is the one PipeWire gives the node', async () => {
+    const player = (await listCaptureTargets()).find((target) => target.name === 'player-a');
+    const info = execFileSync('pw-cli', ['info', 'player-a'], { encoding: 'utf8' });
+    assert.match(info, new RegExp(`object\\.serial = "${player.serial}"`));
+  });
+
+  test('a player that ends leaves the list, and a capture of its own is not listed', async () => {
+    await h.stopPlayer(players.b);
+    await h.waitUntil('player-b leaving the list', async () =>
+      (await listCaptureTargets()).every((target) => target.name !== 'player-b'),
+    );
+    await new Promise((resolve) => startCapture({}, resolve));
+    try {
+      const names = (await listCaptureTargets()).map((target) => target.name);
+      assert.deepEqual(names.sort(), [h.SINK, 'player-a'].sort());
+    } finally {
+      stopCapture();
+    }
+  });
+});
