@@ -53,7 +53,8 @@ export function getNativeAudioCaptureInfo(): NativeAudioCaptureInfo;
  * Ends any current capture (from any thread or worker of the process) and
  * starts a new one. Returns `true` when the capture started; a missing
  * recorder or PipeWire daemon is not reported here: no callback comes.
- * Returns `false` when it could not start. Throws a `TypeError` when
+ * Returns `false` when it could not start, or when `pipewireTargetId` holds
+ * a NUL character (the recorder's command line cannot carry it). Throws a `TypeError` when
  * `options` is not an object or `callback` is not a function.
  */
 export function startCapture(options: CaptureOptions, callback: PcmCallback): boolean;

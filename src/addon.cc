@@ -150,6 +150,11 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                         const std::string& window_source,
                         uint32_t exclude_pid) {
   EndCapture();
+  // The recorder takes the target as a C string: one with a NUL in it would
+  // silently name another target.
+  if (target.find('\0') != std::string::npos) {
+    return Napi::Boolean::New(env, false);
+  }
   auto state = std::make_unique<CaptureState>();
   state->env = env;
   auto gate = std::make_unique<DeliveryGate>();

@@ -111,6 +111,15 @@ describe('options', () => {
     ]);
   });
 
+  test('a target with a NUL in it is refused, not cut short to name another target', async () => {
+    const report = useFake();
+    assert.equal(startCapture({}, noop), true);
+    const { pid } = await readReport(report);
+    assert.equal(startCapture({ pipewireTargetId: 'name\0hidden' }, noop), false);
+    assert.ok(!exists(pid), 'the capture before it was ended');
+    assert.deepEqual(childPids(), []);
+  });
+
   test('a getter runs twice when its type matches, once when it does not, and options are not written', async () => {
     const reads = { pipewireTargetId: 0, windowCaptureSourceId: 0, win32ExcludePlaybackProcessId: 0 };
     const options = {
