@@ -76,6 +76,16 @@ struct Sink {
     std::lock_guard<std::mutex> lock(mu);
     return bytes;
   }
+
+  pthread_t Reader() {
+    std::lock_guard<std::mutex> lock(mu);
+    return reader;
+  }
+
+  bool FormatsOk() {
+    std::lock_guard<std::mutex> lock(mu);
+    return formats_ok;
+  }
 };
 
 std::string Pattern(size_t n) {
@@ -340,8 +350,8 @@ TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnSampleBoundaries) {
   // every block began on a sample boundary.
   EXPECT_EQ(sink.Bytes(), Pattern(2100));
   EXPECT_GT(sink.Calls(), 100u) << "the pieces were not read separately";
-  EXPECT_TRUE(sink.formats_ok);
-  EXPECT_FALSE(pthread_equal(sink.reader, pthread_self()));
+  EXPECT_TRUE(sink.FormatsOk());
+  EXPECT_FALSE(pthread_equal(sink.Reader(), pthread_self()));
 }
 
 TEST_F(FakeRecorderTest, InterruptedReadsAreRetried) {
@@ -358,7 +368,7 @@ TEST_F(FakeRecorderTest, InterruptedReadsAreRetried) {
   ASSERT_TRUE(sink.WaitForBytes(8));
   const auto deadline = Clock::now() + 5s;
   while (sink.Bytes().size() < 400 && Clock::now() < deadline) {
-    pthread_kill(sink.reader, SIGUSR1);
+    pthread_kill(sink.Reader(), SIGUSR1);
     std::this_thread::sleep_for(1ms);
   }
   orvel_backend_stop();

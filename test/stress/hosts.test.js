@@ -1,0 +1,100 @@
+'use strict';
+
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
+const path = require('node:path');
+const { test } = require('node:test');
+
+const { root, useFake, readReport, scratchDir, waitFor, sleep } = require('../js/helpers');
+const { recorderAlive, seededRandom, seedFromEnv, within } = require('./common');
+
+const kHosts = 50;
+const kRecorderGraceMs = 1000;
+
+// Ends itself on its first block as ENDING says, or reports the block and
+// waits to be killed.
+const kHostSource = `
+  const { startCapture } = require(process.env.ORVEL_MODULE);
+  let blocks = 0;
+  startCapture({}, () => {
+    if (blocks++ > 0) return;
+    const ending = process.env.ENDING;
+    if (ending === 'exit') process.exit(7);
+    if (ending === 'throw') setImmediate(() => { throw new Error('uncaught in the host'); });
+    if (ending === 'throw in callback') throw new Error('uncaught in the host');
+    if (ending === 'kill') process.stdout.write('block\\n');
+  });`;
+
+const uncaught = ({ code, signal, stderr }) => code === 1 && signal === null && stderr.includes('uncaught in the host');
+// A recorder that falls silent after one block gets no SIGPIPE: a host that
+// exits must end it itself.
+const kSilentAfterOneBlock = { ORVEL_FAKE_BYTES: '4096' };
+// How each ending must look, node's options and the recorder for it.
+// Node-API leaves an exception thrown by a callback uncaught only under the
+// policy flag. A host killed outright can only count on SIGPIPE.
+const kEndings = {
+  exit: { ended: ({ code, signal }) => code === 7 && signal === null, fake: kSilentAfterOneBlock },
+  throw: { ended: uncaught, fake: kSilentAfterOneBlock },
+  'throw in callback': {
+    ended: uncaught,
+    fake: kSilentAfterOneBlock,
+    execArgv: ['--force-node-api-uncaught-exceptions-policy=true'],
+  },
+  kill: { ended: ({ signal }) => signal === 'SIGKILL', fake: {} },
+};
+
+// Runs one host to its end; resolves with how it ended and how long its
+// recorder outlived it.
+async function runHost(ending, report, random) {
+  const host = spawn(process.execPath, [...(kEndings[ending].execArgv ?? []), '-e', kHostSource], {
+    env: { ...process.env, ...kEndings[ending].fake, ORVEL_MODULE: root, ORVEL_FAKE_REPORT: report, ENDING: ending },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let stdout = '';
+  let stderr = '';
+  host.stdout.on('data', (data) => (stdout += data));
+  host.stderr.on('data', (data) => (stderr += data));
+  const exited = once(host, 'exit');
+  try {
+    if (ending === 'kill') {
+      await waitFor(() => stdout.includes('block'), `host ${host.pid} reporting a block`, 10_000);
+      await sleep(random() * 20);
+      host.kill('SIGKILL');
+    }
+    const [code, signal] = await within(10_000, exited, `host ${host.pid} (${ending}) to end`).catch((error) => {
+      throw new Error(`${error.message}; its stderr: ${stderr}`);
+    });
+    const endedAt = Date.now();
+    const { pid } = await readReport(report);
+    await waitFor(() => !recorderAlive(pid), `recorder ${pid} to die`, kRecorderGraceMs).catch(() => {});
+    const outlivedMs = recorderAlive(pid) ? Infinity : Date.now() - endedAt;
+    // A recorder that outlived its host would otherwise run on after the test.
+    if (outlivedMs === Infinity) process.kill(pid, 'SIGKILL');
+    return { code, signal, stderr, recorderPid: pid, outlivedMs };
+  } finally {
+    host.kill('SIGKILL');
+  }
+}
+
+test(`${kHosts} hosts that exit, throw or are killed mid-capture end as asked and take their recorder along`,
+  { timeout: 600_000 }, async () => {
+    const seed = seedFromEnv('ORVEL_STRESS_SEED');
+    const random = seededRandom(seed);
+    useFake({ PIECES: 4096, PAUSE_US: 500 });
+    const dir = scratchDir();
+    const endings = Object.keys(kEndings);
+    const started = Date.now();
+    let worstMs = 0;
+    for (let i = 0; i < kHosts; i++) {
+      const ending = endings[i % endings.length];
+      const result = await runHost(ending, path.join(dir, `report-${i}`), random);
+      assert.ok(kEndings[ending].ended(result),
+        `host ${i} (${ending}) ended with code ${result.code}, signal ${result.signal}; stderr: ${result.stderr}`);
+      assert.ok(result.outlivedMs <= kRecorderGraceMs,
+        `host ${i} (${ending}): recorder ${result.recorderPid} still alive ${kRecorderGraceMs} ms after its host`);
+      worstMs = Math.max(worstMs, result.outlivedMs);
+    }
+    console.log(`hosts: ${kHosts} (${endings.join(', ')}) in ${((Date.now() - started) / 1000).toFixed(1)} s ` +
+      `(seed ${seed}); longest a recorder outlived its host: ${worstMs} ms`);
+  });
