@@ -11,9 +11,10 @@ const { startCapture, stopCapture } = require(root);
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
 const noop = () => {};
-// Puts the backend spy between the addon and its backend in a child node.
+// Puts the backend spy between the addon and its backend in a child node,
+// after whatever is preloaded already (a sanitizer's runtime must stay first).
 const kSpy = {
-  LD_PRELOAD: process.env.ORVEL_BACKEND_SPY,
+  LD_PRELOAD: [process.env.LD_PRELOAD, process.env.ORVEL_BACKEND_SPY].filter(Boolean).join(' '),
   ORVEL_SPY_ADDON: path.join(root, 'build', 'Release', 'orvel_capture_audio.node'),
 };
 
