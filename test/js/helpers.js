@@ -28,8 +28,12 @@ assert.ok(
   'run the binding tests through scripts/with-fake-recorder, which puts the fake recorder in place',
 );
 
+// One folder per test process for reports and copies, removed at exit.
+const scratchRoot = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-js-'));
+process.on('exit', () => fs.rmSync(scratchRoot, { recursive: true, force: true }));
+
 function scratchDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-js-'));
+  return fs.mkdtempSync(path.join(scratchRoot, 'scratch-'));
 }
 
 // Sets the fake's behaviour for the next start, e.g. { BYTES: 100 }; returns
