@@ -2,6 +2,8 @@
 
 const path = require('path');
 const { listCaptureTargets } = require('./lib/targets');
+const capture = require('./lib/capture');
+const { captureStream } = require('./lib/stream');
 
 const addonPath = path.join(__dirname, 'build', 'Release', 'orvel_capture_audio.node');
 
@@ -20,10 +22,12 @@ function loadAddon() {
 }
 
 const addon = loadAddon();
+capture.useNative(addon);
 
 module.exports = {
   getNativeAudioCaptureInfo: addon.getNativeAudioCaptureInfo,
-  startCapture: addon.startCapture,
-  stopCapture: addon.stopCapture,
+  startCapture: capture.startCapture,
+  stopCapture: capture.stopCapture,
   listCaptureTargets,
+  captureStream,
 };

@@ -6,6 +6,7 @@
 // however the recording ends.
 
 const fs = require('fs');
+const { toS16 } = require('./convert');
 
 const FORMATS = {
   f32: { tag: 3, bytesPerSample: 4, headerBytes: 58 },
@@ -79,14 +80,6 @@ class WavWriter {
   close() {
     fs.closeSync(this.fd);
   }
-}
-
-function toS16(samples) {
-  const out = Buffer.alloc(samples.length * 2);
-  for (let i = 0; i < samples.length; i++) {
-    out.writeInt16LE(Math.round(Math.max(-1, Math.min(1, samples[i])) * 32767), i * 2);
-  }
-  return out;
 }
 
 // Reads a WAV file this module writes (or any plain PCM/float one) into
