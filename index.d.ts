@@ -1,5 +1,7 @@
 /// <reference types="node" />
 
+import { Readable } from 'stream';
+
 /** Options of {@link startCapture}. Keys of other types are ignored. */
 export interface CaptureOptions {
   /**
@@ -94,3 +96,64 @@ export interface CaptureTarget {
  * (Debian: `pipewire-bin`) or cannot reach PipeWire.
  */
 export function listCaptureTargets(): Promise<CaptureTarget[]>;
+
+/** Options of {@link captureStream}. */
+export interface CaptureStreamOptions {
+  /**
+   * What to record: an object serial or node name, as
+   * {@link listCaptureTargets} lists them. Absent: the default source, or
+   * with `system` the default sink.
+   */
+  target?: string;
+  /**
+   * Record what a sink plays: the sink named by `target`, or without one the
+   * default sink (what the speakers play), following it when the user
+   * switches output. Default `false`.
+   */
+  system?: boolean;
+  /** `'f32'`: 32-bit float samples (the default); `'s16'`: 16-bit integers. Little-endian. */
+  format?: 'f32' | 's16';
+  /** `2`: interleaved left, right (the default); `1`: the mean of both channels. */
+  channels?: 1 | 2;
+  /** Frames per second, a whole number from 8000 to 192000; 48000 (the default) needs no conversion. */
+  sampleRate?: number;
+  /**
+   * How long the stream may go without audio before it errors with
+   * `ERR_CAPTURE_STALLED`; a linked stream delivers even silence. Default
+   * 2000; `0` never.
+   */
+  stallTimeoutMs?: number;
+}
+
+/**
+ * An error of a {@link CaptureStream}: `code` says what happened.
+ * - `ERR_RECORDER_SPAWN`: no recorder could be run (`info.error`: `'ENOENT'`, `'EACCES'`, ...).
+ * - `ERR_RECORDER_EXITED`: the recorder ended by itself; `info` holds its
+ *   `code`, `signal` and the last 4 KiB of its `stderr`.
+ * - `ERR_CAPTURE_STALLED`: no audio for `stallTimeoutMs`.
+ * - `ERR_CAPTURE_REPLACED`: another `startCapture()` or `captureStream()` in
+ *   this process took the one capture.
+ */
+export interface CaptureStreamError extends Error {
+  code: 'ERR_RECORDER_SPAWN' | 'ERR_RECORDER_EXITED' | 'ERR_CAPTURE_STALLED' | 'ERR_CAPTURE_REPLACED';
+  info?:
+    | { reason: 'spawn-failed'; error: string }
+    | { reason: 'exited'; code: number | null; signal: string | null; stderr: string };
+}
+
+/**
+ * A Readable of PCM bytes. Every chunk holds whole frames and starts at a
+ * `byteOffset` that is a multiple of 4, so a `Float32Array` or `Int16Array`
+ * view of it needs no copy.
+ */
+export interface CaptureStream extends Readable {
+  /** Ends the capture; the stream ends after its last chunk. */
+  stop(): void;
+}
+
+/**
+ * Starts a capture (ending any current one) and returns it as a stream.
+ * Nothing is dropped for a slow reader: chunks wait in the stream's buffer.
+ * Throws a `TypeError` with code `ERR_INVALID_ARG_VALUE` for a bad option.
+ */
+export function captureStream(options?: CaptureStreamOptions): CaptureStream;

@@ -136,10 +136,7 @@ function captureStream(options) {
     stream.push(null);
   };
 
-  const fail = (error) => {
-    release();
-    stream.destroy(error);
-  };
+  const fail = (error) => stream.destroy(error);
 
   function onTaken(how) {
     holding = false;
