@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { performance } = require('node:perf_hooks');
 const { after, before, describe, test } = require('node:test');
-const { startCapture, stopCapture } = require('../..');
+const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
@@ -19,8 +19,10 @@ describe('capture of the sink and of single players', () => {
     dir = h.scratchDir();
     players.push(h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a'));
     players.push(h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b'));
+    players.push(h.startPlayer(h.writeTone(path.join(dir, 'high.wav'), h.TONES.high), 'player-high'));
     await h.waitForTarget('player-a');
     await h.waitForTarget('player-b');
+    await h.waitForTarget('player-high');
   });
 
   after(async () => {
@@ -89,7 +91,64 @@ describe('capture of the sink and of single players', () => {
     }
     assert.fail(`every capture fell short: ${failures.join('; ')}`);
   });
+
+  test('captureStream at 16 kHz mono s16 keeps 1000 Hz within 0.2 dB, leaves 9000 Hz 60 dB down and keeps the pace within 2%', async () => {
+    const layout = { rate: 16000, channels: 1 };
+    const failures = [];
+    for (let attempt = 0; attempt < ATTEMPTS; attempt++) {
+      const { chunks, start } = await streamTimed({ system: true, format: 's16', channels: 1, sampleRate: 16000 }, 500, 3000);
+      for (const { chunk } of chunks) assert.equal(chunk.length % 2, 0);
+      const measured = chunks.slice(start);
+      const bytes = Buffer.concat(measured.map(({ chunk }) => chunk));
+      const samples = Float32Array.from(new Int16Array(bytes.buffer, bytes.byteOffset, bytes.length / 2), (v) => v / 32767);
+      // The mix: player-a's 1000 Hz is on the left only, so the mean of both
+      // channels carries half its amplitude.
+      const level = h.db(h.amplitude(samples, 0, 1000, layout) / (h.TONES.a.left[1] / 2));
+      // 9000 Hz at 16 kHz would fold over to 7000 Hz.
+      const alias = h.db(h.amplitude(samples, 0, 16000 - 9000, layout) / h.TONES.high.left[1]);
+      const pace = framesPerSecond(measured, 2) / layout.rate;
+      const problems = [];
+      if (Math.abs(level) > 0.2) problems.push(`1000 Hz off by ${level.toFixed(2)} dB`);
+      if (alias > -60) problems.push(`9000 Hz only ${(-alias).toFixed(1)} dB down`);
+      if (Math.abs(pace - 1) > 0.02) problems.push(`pace ${pace.toFixed(3)} of real time`);
+      if (problems.length === 0) return;
+      failures.push(problems.join(', '));
+    }
+    assert.fail(`every capture fell short: ${failures.join('; ')}`);
+  });
 });
+
+// The rate at which frames of FRAME_BYTES arrive in CHUNKS ({ chunk, at }),
+// as the least-squares slope of frames received against time: a chunk that
+// comes late moves it far less than it moves a count between two chunks.
+function framesPerSecond(chunks, frameBytes) {
+  let frames = 0;
+  const points = chunks.map(({ chunk, at }) => [at / 1000, (frames += chunk.length / frameBytes)]);
+  const mean = (values) => values.reduce((sum, value) => sum + value, 0) / values.length;
+  const [t, f] = [mean(points.map(([x]) => x)), mean(points.map(([, y]) => y))];
+  const covariance = mean(points.map(([x, y]) => (x - t) * (y - f)));
+  return covariance / mean(points.map(([x]) => (x - t) ** 2));
+}
+
+// Reads captureStream(OPTIONS) for MEASURE_MS after WARM_UP_MS, as
+// captureTimed does the callback.
+function streamTimed(options, warmUpMs, measureMs) {
+  return new Promise((resolve, reject) => {
+    const stream = captureStream(options);
+    const chunks = [];
+    let start;
+    stream.on('error', reject);
+    stream.on('data', (chunk) => {
+      const at = performance.now();
+      chunks.push({ chunk, at });
+      if (start === undefined && at - chunks[0].at >= warmUpMs) start = chunks.length - 1;
+      if (start !== undefined && at - chunks[start].at >= measureMs) {
+        stream.destroy();
+        resolve({ chunks, start });
+      }
+    });
+  });
+}
 
 // On a machine short of CPU, PipeWire itself runs late: it drops or repeats
 // a quantum now and then and delivers a few per cent less than real time,

@@ -15,6 +15,7 @@ const { WavWriter } = require('../../lib/wav');
 
 const RATE = 48000;
 const CHANNELS = 2;
+const CAPTURE = { rate: RATE, channels: CHANNELS };
 const SINK = 'orvel-test-sink';
 // The first part of a capture is left out of measurements: links and
 // buffers settle then, more slowly on a loaded machine.
@@ -30,6 +31,8 @@ const TONE_SECONDS = 60;
 const TONES = {
   a: { left: [1000, 0.5], right: [440, 0.25] },
   b: { left: [300, 0.2], right: [300, 0.2] },
+  // Above the 8 kHz that 16 kHz audio can carry.
+  high: { left: [9000, 0.5], right: [9000, 0.5] },
   mic: { left: [700, 0.3], right: [700, 0.3] },
 };
 
@@ -178,14 +181,15 @@ function capture(options, seconds) {
 
 // Amplitude and phase of FREQUENCY in one channel of interleaved SAMPLES
 // whose first frame is frame ORIGIN of a longer stream, so that windows of
-// one stream share a time base.
-function dft(samples, channel, frequency, origin = 0) {
+// one stream share a time base. LAYOUT: the samples' rate and channels,
+// by default the capture's.
+function dft(samples, channel, frequency, origin = 0, { rate, channels } = CAPTURE) {
   let re = 0;
   let im = 0;
-  const step = (2 * Math.PI * frequency) / RATE;
-  const frames = Math.floor(samples.length / CHANNELS);
+  const step = (2 * Math.PI * frequency) / rate;
+  const frames = Math.floor(samples.length / channels);
   for (let i = 0; i < frames; i++) {
-    const value = samples[i * CHANNELS + channel];
+    const value = samples[i * channels + channel];
     re += value * Math.cos(step * (origin + i));
     im -= value * Math.sin(step * (origin + i));
   }
@@ -195,11 +199,11 @@ function dft(samples, channel, frequency, origin = 0) {
 // The amplitude of FREQUENCY in one channel, as the median over windows of
 // 0.1 s (whole cycles of every tone here): a player that is late for a
 // moment on a loaded machine spoils a window or two, not the measurement.
-function amplitude(samples, channel, frequency) {
-  const size = (RATE / 10) * CHANNELS;
+function amplitude(samples, channel, frequency, layout = CAPTURE) {
+  const size = (layout.rate / 10) * layout.channels;
   const amplitudes = [];
   for (let from = 0; from + size <= samples.length; from += size) {
-    amplitudes.push(dft(samples.subarray(from, from + size), channel, frequency).amplitude);
+    amplitudes.push(dft(samples.subarray(from, from + size), channel, frequency, 0, layout).amplitude);
   }
   assert.ok(amplitudes.length > 0, 'less than 0.1 s to measure');
   amplitudes.sort((a, b) => a - b);

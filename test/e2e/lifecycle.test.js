@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const { performance } = require('node:perf_hooks');
 const { after, before, describe, test } = require('node:test');
-const { startCapture, stopCapture } = require('../..');
+const { startCapture, stopCapture, captureStream } = require('../..');
 const h = require('./helpers');
 
 // Starts a capture of the sink and resolves once its first block has come,
@@ -72,5 +72,20 @@ describe('stopping and replacing a capture of the real pw-record', () => {
     assert.ok(second.calls > 1, 'the second capture stopped calling back');
     stopCapture();
     assert.deepEqual(h.recorderProcesses(), []);
+  });
+
+  test("a stream's stop() ends it after its last chunk and destroy() closes it, each ending pw-record at once", { timeout: 20000 }, async () => {
+    for (const end of ['stop', 'destroy']) {
+      const stream = captureStream();
+      const chunks = [];
+      stream.on('data', (chunk) => chunks.push(chunk));
+      const closed = new Promise((resolve) => stream.on('close', resolve));
+      await h.waitUntil(`a first chunk before ${end}()`, () => chunks.length > 0);
+      assert.equal(h.recorderProcesses().length, 1);
+      stream[end]();
+      assert.deepEqual(h.recorderProcesses(), [], `pw-record left after ${end}()`);
+      await closed;
+      assert.equal(stream.readableEnded, end === 'stop', `'end' after ${end}()`);
+    }
   });
 });
