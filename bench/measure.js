@@ -7,7 +7,8 @@
 //
 //   node bench/measure.js TASK SIDE OPTIONS_JSON
 //
-// TASK: throughput | latency | cpu | backlog; SIDE: module | spawn.
+// TASK: throughput | latency | cpu | backlog | paused; SIDE: module | spawn,
+// or stream | stream16 (captureStream at 48 kHz stereo f32, 16 kHz mono s16).
 // Prints one line of JSON.
 
 const { spawn } = require('node:child_process');
@@ -41,11 +42,22 @@ function startSpawn(onBlock) {
   };
 }
 
+// captureStream's options on the sides that read through it.
+const kStreamOptions = {
+  stream: {},
+  stream16: { format: 's16', channels: 1, sampleRate: 16000 },
+};
+
 // Starts a capture on one side; onBlock gets each block as a Buffer.
 // Returns the function that stops it.
 function start(side, onBlock) {
   if (side === 'spawn') return startSpawn(onBlock);
   const capture = require('..');
+  if (side in kStreamOptions) {
+    const stream = capture.captureStream(kStreamOptions[side]);
+    stream.on('data', onBlock);
+    return () => stream.destroy();
+  }
   capture.startCapture({}, onBlock);
   return () => capture.stopCapture();
 }
@@ -57,14 +69,21 @@ function floats(block) {
   return new Float32Array(aligned.buffer, aligned.byteOffset, aligned.length / 4);
 }
 
+const int16s = (block) => new Int16Array(block.buffer, block.byteOffset, block.length / 2);
+
+// Bytes per second of audio on each side, and the view an application
+// would make of a block.
+const layoutOf = (side) =>
+  side === 'stream16' ? { bytesPerSecond: 16000 * 2, view: int16s } : { bytesPerSecond: kBytesPerSecond, view: floats };
+
 // The block consumer of the throughput and CPU runs: a view and a count,
-// the same on both sides.
-function counter() {
+// the same on every side.
+function counter(view = floats) {
   const state = { bytes: 0 };
   let arrived;
   state.first = new Promise((resolve) => (arrived = resolve));
   state.onBlock = (block) => {
-    state.bytes += floats(block).length * 4;
+    state.bytes += view(block).byteLength;
     arrived();
   };
   return state;
@@ -122,7 +141,8 @@ async function latency(side, { skip, blocks, busy }) {
 }
 
 async function cpu(side, { windowMs }) {
-  const count = counter();
+  const layout = layoutOf(side);
+  const count = counter(layout.view);
   const stop = start(side, count.onBlock);
   await count.first;
   const [bytes0, t0, cpu0, rss0] = [count.bytes, process.hrtime.bigint(), process.cpuUsage(), rssMiB()];
@@ -132,7 +152,7 @@ async function cpu(side, { windowMs }) {
   stop();
   return {
     cpuMs: (used.user + used.system) / 1000,
-    audioSeconds: bytes / kBytesPerSecond,
+    audioSeconds: bytes / layout.bytesPerSecond,
     seconds: elapsed,
     rssStartMiB: rss0,
     peakRssMiB: peakRssMiB(),
@@ -210,7 +230,39 @@ async function backlog(side, { blockMs, drainMs, totalBytes, toneHz }) {
   };
 }
 
-const tasks = { throughput, latency, cpu, backlog };
+// A captureStream that nobody reads for pauseMs while the event loop runs
+// free: what its buffer holds then and the RSS it takes, and whether every
+// chunk comes in order once it is read again.
+async function paused(side, { pauseMs, drainMs, toneHz }) {
+  const found = { gaps: 0, silences: 0, peak: 0 };
+  const check = sineCheck(toneHz, found);
+  const count = counter();
+  const stream = require('..').captureStream();
+  stream.on('data', (chunk) => {
+    check(chunk);
+    count.onBlock(chunk);
+  });
+  await count.first;
+  stream.pause();
+  const rssBefore = rssMiB();
+  await sleep(pauseMs);
+  const [bufferedBytes, rssPaused] = [stream.readableLength, rssMiB()];
+  stream.resume();
+  await sleep(drainMs);
+  const leftBytes = stream.readableLength;
+  stream.destroy();
+  return {
+    pauseSeconds: pauseMs / 1000,
+    bufferedBytes,
+    rssBeforeMiB: rssBefore,
+    rssPausedMiB: rssPaused,
+    peakRssMiB: peakRssMiB(),
+    leftBytes,
+    ...found,
+  };
+}
+
+const tasks = { throughput, latency, cpu, backlog, paused };
 
 async function main() {
   const [task, side, options] = process.argv.slice(2);

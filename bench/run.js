@@ -80,12 +80,29 @@ function summarizeCpu(rounds) {
   });
   const module = side('module');
   const spawn = side('spawn');
+  const stream = side('stream');
+  const stream16 = side('stream16');
   return {
     module,
     spawn,
+    stream,
+    stream16,
     cpuRatio: module.cpuMsPerAudioSecond / spawn.cpuMsPerAudioSecond,
     peakRssRatio: module.peakRssMiB / spawn.peakRssMiB,
     rssGrowthRatio: module.rssGrowthMiB / spawn.rssGrowthMiB,
+    streamVsModule: stream.cpuMsPerAudioSecond / module.cpuMsPerAudioSecond,
+    stream16VsModule: stream16.cpuMsPerAudioSecond / module.cpuMsPerAudioSecond,
+  };
+}
+
+// Whether a stream left unread kept every chunk: the tone heard, nothing
+// lost or out of order, and all that was buffered read afterwards.
+function summarizePaused(result) {
+  return {
+    ...result,
+    expectedBytes: result.pauseSeconds * kBytesPerSecond,
+    rssGrowthMiB: result.rssPausedMiB - result.rssBeforeMiB,
+    complete: result.peak > 0.1 && result.gaps === 0 && result.leftBytes === 0,
   };
 }
 
@@ -105,7 +122,13 @@ function table(rows) {
   return rows.map((row) => row.map((cell, i) => String(cell ?? '').padEnd(widths[i])).join('  ').trimEnd()).join('\n');
 }
 
-const kLabels = { module: 'module', spawn: 'child_process.spawn', pipe: 'C pipe reader' };
+const kLabels = {
+  module: 'module',
+  spawn: 'child_process.spawn',
+  pipe: 'C pipe reader',
+  stream: 'captureStream 48k stereo f32',
+  stream16: 'captureStream 16k mono s16',
+};
 const goal = (met) => (met ? 'met' : 'MISSED');
 
 function throughputReport(t) {
@@ -151,7 +174,23 @@ function cpuReport(c) {
       ]),
       ['module / child_process.spawn', c.cpuRatio.toFixed(2), c.peakRssRatio.toFixed(3), c.rssGrowthRatio.toFixed(2)],
       ['goal <= 1', goal(c.cpuRatio <= 1), goal(c.peakRssRatio <= 1), goal(c.rssGrowthRatio <= 1)],
+      ...['stream', 'stream16'].map((side) => [
+        kLabels[side],
+        c[side].cpuMsPerAudioSecond.toFixed(2),
+        c[side].peakRssMiB.toFixed(1),
+        c[side].rssGrowthMiB.toFixed(1),
+      ]),
+      ['captureStream 48k stereo f32 / module', c.streamVsModule.toFixed(2), `goal <= 1.2: ${goal(c.streamVsModule <= 1.2)}`],
+      ['captureStream 16k mono s16 / module', c.stream16VsModule.toFixed(2)],
     ]),
+  ];
+}
+
+function pausedReport(p) {
+  return [
+    `captureStream left unread ${p.pauseSeconds} s during real capture: ` +
+      `${(p.bufferedBytes / kMiB).toFixed(2)} MiB buffered (${(p.expectedBytes / kMiB).toFixed(2)} MiB of audio), ` +
+      `RSS +${p.rssGrowthMiB.toFixed(1)} MiB, every chunk read in order afterwards: ${p.complete ? 'yes' : 'NO'}`,
   ];
 }
 
@@ -191,6 +230,8 @@ function report(results) {
     '',
     ...backlogReport(results.floodBacklog, results.realtimeBacklog),
     '',
+    ...pausedReport(results.streamPaused),
+    '',
     `Took ${results.seconds.toFixed(0)} s.`,
   ].join('\n');
 }
@@ -218,6 +259,7 @@ function main() {
       cpu: summarizeCpu(session.cpu),
       floodBacklog: summarizeBacklog(fake.floodBacklog, 0),
       realtimeBacklog: summarizeBacklog(session.realtimeBacklog, kRealtimeSlackSeconds * kBytesPerSecond),
+      streamPaused: summarizePaused(session.streamPaused),
       seconds: Number(process.hrtime.bigint() - started) / 1e9,
     };
     fs.writeFileSync(path.join(__dirname, 'results.json'), `${JSON.stringify(results, null, 2)}\n`);

@@ -70,11 +70,13 @@ async function main() {
   const stopPlaying = playLooped(wav);
   try {
     await sleep(500);
-    log('CPU of real capture (5 rounds of 2 sides)');
+    log('CPU of real capture (5 rounds of 4 sides)');
     const options = { windowMs: 4000 };
     const cpu = await alternate(kRounds, {
       module: () => measure('cpu', 'module', options),
       spawn: () => measure('cpu', 'spawn', options),
+      stream: () => measure('cpu', 'stream', options),
+      stream16: () => measure('cpu', 'stream16', options),
     });
     log('backlog during real-time capture');
     const realtimeBacklog = await measure('backlog', 'module', {
@@ -82,7 +84,9 @@ async function main() {
       drainMs: 1000,
       toneHz: kToneHz,
     });
-    fs.writeFileSync(output, JSON.stringify({ cpu, realtimeBacklog }));
+    log('captureStream left unread');
+    const streamPaused = await measure('paused', 'stream', { pauseMs: 5000, drainMs: 1000, toneHz: kToneHz });
+    fs.writeFileSync(output, JSON.stringify({ cpu, realtimeBacklog, streamPaused }));
   } finally {
     stopPlaying();
     fs.rmSync(dir, { recursive: true, force: true });

@@ -47,7 +47,10 @@ async function createConverter({ format, channels, sampleRate }) {
     return format === 's16' ? toS16(samples) : asBuffer(samples);
   };
   const close = () => resampler?.destroy();
-  return { convert, close };
+  const bytesPerSecond = sampleRate * channels * (format === 's16' ? 2 : 4);
+  // Nothing to convert: blocks of whole frames can be passed on as they are.
+  const passThrough = !resampler && channels === kCaptureChannels && format === 'f32';
+  return { convert, close, bytesPerSecond, passThrough };
 }
 
 module.exports = { kCaptureRate, kCaptureChannels, toS16, createConverter };

@@ -28,20 +28,22 @@ const busy = (ms) => {
   while (Date.now() < end);
 };
 
-test('chunks hold whole frames at 4-byte-aligned offsets and carry every byte in order, whatever the blocks', async () => {
+test('chunks hold whole frames, 100 ms or more, at 4-byte-aligned offsets, and every byte in order, whatever the blocks', async () => {
+  // Bytes per frame, and per 100 ms.
   const cases = [
-    { options: {}, frameBytes: 8 },
-    { options: { format: 's16', channels: 1, sampleRate: 16000 }, frameBytes: 2 },
+    { options: {}, frameBytes: 8, chunkBytes: 38400 },
+    { options: { format: 's16', channels: 1, sampleRate: 16000 }, frameBytes: 2, chunkBytes: 3200 },
   ];
-  for (const { options, frameBytes } of cases) {
+  for (const { options, frameBytes, chunkBytes } of cases) {
     useFake({ PIECES: '3,5,6,7,4096,1', PAUSE_US: 100 });
     const stream = captureStream(options);
     const { chunks, ended, bytes } = consume(stream);
     await waitFor(() => bytes() > 200000, '200 kB of chunks');
     stream.stop();
     assert.equal(await ended, null);
-    for (const chunk of chunks) {
-      assert.ok(chunk.length > 0 && chunk.length % frameBytes === 0, `a chunk of ${chunk.length} bytes`);
+    for (const [index, chunk] of chunks.entries()) {
+      assert.equal(chunk.length % frameBytes, 0, `a chunk of ${chunk.length} bytes`);
+      assert.ok(chunk.length >= (index < chunks.length - 1 ? chunkBytes : 1), `chunk ${index} of ${chunk.length} bytes`);
       assert.equal(chunk.byteOffset % 4, 0);
     }
     if (frameBytes === 8) {
