@@ -7,12 +7,29 @@ export interface CaptureOptions {
   /**
    * Linux: the PipeWire target to record, passed to `pw-record --target`:
    * an object serial (any node that {@link listCaptureTargets} lists) or a
-   * node name (sources and application streams). Empty, absent, or matching
-   * nothing: the default source. To record what the speakers play, pass the
-   * default sink's serial (the entry with `isDefaultSink`); the sink's name
-   * would record the default source.
+   * node name (sources and application streams; sinks with
+   * `pipewireCaptureSink`). Empty or absent: the default source. A target
+   * that matches nothing, or that goes away during the capture, delivers no
+   * further samples: never the default source or another device. On
+   * PipeWire's pw-record before 1.0 that stops the samples but not the
+   * recorder, so `onEnd` does not come; watch for a pause in the blocks
+   * (a linked stream delivers even silence at the real-time rate).
    */
   pipewireTargetId?: string;
+  /**
+   * Linux: record a sink's output (what the speakers play): the sink named
+   * by `pipewireTargetId`, or with no target the default sink, followed when
+   * the user switches output. Never falls back to a microphone.
+   */
+  pipewireCaptureSink?: boolean;
+  /**
+   * Called at most once, on the thread of the capture, after its last block,
+   * when the capture's stream ends by itself. Never called once
+   * `stopCapture()`, the next `startCapture()` or the end of the thread's
+   * environment has ended the capture. Once it has run, the capture no
+   * longer keeps the event loop alive.
+   */
+  onEnd?: (info: CaptureEnd) => void;
   /** Windows and macOS window capture source. Ignored on Linux. */
   windowCaptureSourceId?: string;
   /**
@@ -21,6 +38,25 @@ export interface CaptureOptions {
    */
   win32ExcludePlaybackProcessId?: number;
 }
+
+/**
+ * Why a capture's stream ended by itself.
+ *
+ * - `spawn-failed`: no recorder could be run. `error` is the errno name:
+ *   `'ENOENT'` (no `pw-record` in /usr/bin, /bin, /usr/local/bin or on
+ *   `PATH`: install Debian's `pipewire-bin`), `'EACCES'` (found but not
+ *   executable), or the error of the pipe, fork or private folder that
+ *   failed (`'EMFILE'`, ...); `'UNKNOWN'` for a rare one.
+ * - `exited`: the recorder ended by itself. `code` is its exit status (or
+ *   `null`), `signal` the name of the signal that killed it (or `null`),
+ *   `stderr` the last 4 KiB it printed. "Host is down": PipeWire is not
+ *   running for this user (`XDG_RUNTIME_DIR`); "Broken pipe" or "connection
+ *   error": the daemon went away; "no node available": the graph has nothing
+ *   to record.
+ */
+export type CaptureEnd =
+  | { reason: 'spawn-failed'; error: string }
+  | { reason: 'exited'; code: number | null; signal: string | null; stderr: string };
 
 /**
  * Receives each captured block on the thread that called
@@ -54,7 +90,7 @@ export function getNativeAudioCaptureInfo(): NativeAudioCaptureInfo;
 /**
  * Ends any current capture (from any thread or worker of the process) and
  * starts a new one. Returns `true` when the capture started; a missing
- * recorder or PipeWire daemon is not reported here: no callback comes.
+ * recorder or PipeWire daemon is not reported here but through `onEnd`.
  * Returns `false` when it could not start, or when `pipewireTargetId` holds
  * a NUL character (the recorder's command line cannot carry it). Throws a `TypeError` when
  * `options` is not an object or `callback` is not a function.

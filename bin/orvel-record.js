@@ -27,9 +27,11 @@ Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav.
                    captures, an application's playback stream that
                    application's sound alone, a sink what it plays. Give a
                    sink by serial: WirePlumber looks names up among sources
-                   and streams only. An ID that matches nothing records the
-                   default source.
-  --system         Record what the speakers play: the default sink.
+                   and streams only. An ID that matches nothing, or a target
+                   that goes away, records nothing from then on: never
+                   another device.
+  --system         Record what the speakers play: the default sink,
+                   followed when the user switches output.
   (neither)        Record the default source, on a desktop usually the
                    microphone.
   --seconds N      Stop after N seconds of audio (decimals allowed).
@@ -115,16 +117,6 @@ async function printTargets() {
   }
 }
 
-// The default sink is named in PipeWire's `default` metadata, but it is
-// targeted by serial: WirePlumber looks a recorder's target name up among
-// sources and playback streams only, so the sink's name would record the
-// default source instead.
-async function defaultSinkSerial() {
-  const sink = (await listCaptureTargets()).find((target) => target.isDefaultSink);
-  if (!sink) throw new Error('PipeWire names no default sink; see orvel-record --list-targets');
-  return sink.serial;
-}
-
 function formatTime(frames) {
   const seconds = frames / SAMPLE_RATE;
   return `${String(Math.floor(seconds / 60)).padStart(2, '0')}:${(seconds % 60).toFixed(1).padStart(4, '0')}`;
@@ -151,7 +143,6 @@ function summaryLine(out, format, meter) {
 
 async function record({ target, system, format, frameLimit, out }) {
   const { startCapture, stopCapture } = require('..');
-  const pipewireTargetId = system ? await defaultSinkSerial() : target;
   let writer;
   try {
     writer = new WavWriter(out, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS });
@@ -202,7 +193,7 @@ async function record({ target, system, format, frameLimit, out }) {
     fs.rmSync(out, { force: true });
   };
   noAudioTimer = setTimeout(() => {
-    const source = pipewireTargetId ? `target "${pipewireTargetId}"` : 'the default source';
+    const source = system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
     abandon(
       `no audio arrived within ${NO_AUDIO_TIMEOUT_MS / 1000} s from ${source}. ` +
         'Is PipeWire running (pw-cli info 0)? Is the target right (orvel-record --list-targets)?',
@@ -215,7 +206,7 @@ async function record({ target, system, format, frameLimit, out }) {
       process.stderr.write(`\r\x1b[2K${meterLine(meter.takeRecentPeaks(), meter.frames)}`);
     }, METER_INTERVAL_MS);
   }
-  if (!startCapture({ pipewireTargetId }, onBlock)) abandon('the capture could not be started');
+  if (!startCapture({ pipewireTargetId: target, pipewireCaptureSink: system }, onBlock)) abandon('the capture could not be started');
 }
 
 async function main() {

@@ -5,6 +5,8 @@
 #include <napi.h>
 
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -23,10 +25,20 @@ constexpr const char* kUsage =
 constexpr const char* kResourceName = "orvel_pcm";
 constexpr double kMaxProcessId = 4294967295.0;
 
+// Why a stream ended by itself, as the backend reported it.
+struct EndReport {
+  int spawn_error;
+  int exit_code;
+  int signal;
+  std::string output;
+};
+
+// One queued call: a block of samples, or, last of all, the end report.
 struct PcmChunk {
   std::vector<float> samples;
   int32_t sample_rate;
   int32_t channels;
+  std::unique_ptr<EndReport> end;
 };
 
 // Owned by the thread-safe function and freed by its finaliser, so it lives
@@ -35,6 +47,11 @@ struct PcmChunk {
 // stopCapture() has returned.
 struct DeliveryGate {
   std::atomic<bool> open{true};
+  // The capture's onEnd, if it has one.
+  Napi::FunctionReference on_end;
+  // Unreferenced once the stream has ended, so that a capture that is over
+  // does not keep its environment's event loop alive.
+  napi_threadsafe_function tsfn = nullptr;
 };
 
 void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
@@ -63,7 +80,7 @@ void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
       samples == nullptr || count == 0 || channels <= 0) {
     return;
   }
-  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels};
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels, {}};
   if (chunk == nullptr) return;
   try {
     chunk->samples.assign(samples, samples + count);
@@ -72,6 +89,94 @@ void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
     return;
   }
   if (state->tsfn.NonBlockingCall(chunk) != napi_ok) delete chunk;
+}
+
+// Runs on the reader thread after the last block of a stream that ended by
+// itself. Queued behind the blocks, so onEnd comes after all of them.
+void end_cb(const RecorderEnd* end, void* user) {
+  auto* state = static_cast<CaptureState*>(user);
+  if (state == nullptr || !state->active.load(std::memory_order_acquire) ||
+      end == nullptr) {
+    return;
+  }
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, 0, 0, {}};
+  if (chunk == nullptr) return;
+  try {
+    chunk->end.reset(new EndReport{
+        end->spawn_error, end->exit_code, end->signal,
+        std::string(end->output != nullptr ? end->output : "",
+                    size_t(end->output_size))});
+  } catch (...) {
+    delete chunk;
+    return;
+  }
+  if (state->tsfn.NonBlockingCall(chunk) != napi_ok) delete chunk;
+}
+
+const char* ErrnoName(int error) {
+  switch (error) {
+    case ENOENT: return "ENOENT";
+    case EACCES: return "EACCES";
+    case EPERM: return "EPERM";
+    case ENOEXEC: return "ENOEXEC";
+    case ENOTDIR: return "ENOTDIR";
+    case ELOOP: return "ELOOP";
+    case ENAMETOOLONG: return "ENAMETOOLONG";
+    case E2BIG: return "E2BIG";
+    case ETXTBSY: return "ETXTBSY";
+    case EISDIR: return "EISDIR";
+    case ELIBBAD: return "ELIBBAD";
+    case EIO: return "EIO";
+    case ENOMEM: return "ENOMEM";
+    case EAGAIN: return "EAGAIN";
+    case EMFILE: return "EMFILE";
+    case ENFILE: return "ENFILE";
+    case ENOSPC: return "ENOSPC";
+    case EROFS: return "EROFS";
+    case EEXIST: return "EEXIST";
+    default: return "UNKNOWN";
+  }
+}
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGILL: return "SIGILL";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGKILL: return "SIGKILL";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGSEGV: return "SIGSEGV";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGALRM: return "SIGALRM";
+    case SIGTERM: return "SIGTERM";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    case SIGSYS: return "SIGSYS";
+    default: return "UNKNOWN";
+  }
+}
+
+// { reason: 'spawn-failed', error } or { reason: 'exited', code, signal, stderr }.
+Napi::Object EndInfo(Napi::Env env, const EndReport& end) {
+  Napi::Object info = Napi::Object::New(env);
+  if (end.spawn_error != 0) {
+    info.Set("reason", "spawn-failed");
+    info.Set("error", ErrnoName(end.spawn_error));
+    return info;
+  }
+  info.Set("reason", "exited");
+  info.Set("code", end.exit_code >= 0 ? Napi::Value(Napi::Number::New(env, end.exit_code))
+                                      : env.Null());
+  info.Set("signal", end.signal != 0 ? Napi::Value(Napi::String::New(env, SignalName(end.signal)))
+                                     : env.Null());
+  info.Set("stderr", Napi::String::New(env, end.output));
+  return info;
 }
 
 // Runs on the capture's JavaScript thread once per queued chunk, and with an
@@ -84,6 +189,14 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
   if (!gate->open.load(std::memory_order_acquire)) return;
   Napi::HandleScope scope(env);
   try {
+    if (chunk->end) {
+      napi_unref_threadsafe_function(env, gate->tsfn);
+      if (!gate->on_end.IsEmpty()) {
+        Napi::Object info = EndInfo(env, *chunk->end);
+        if (!info.IsEmpty()) gate->on_end.Call(env.Undefined(), {info});
+      }
+      return;
+    }
     Napi::Buffer<float> pcm = Napi::Buffer<float>::Copy(
         env, chunk->samples.data(), chunk->samples.size());
     Napi::Number rate = Napi::Number::New(env, chunk->sample_rate);
@@ -131,6 +244,16 @@ void StopAtExit() {
 
 void FreeGate(Napi::Env, void*, DeliveryGate* gate) { delete gate; }
 
+bool ReadBooleanOption(const Napi::Object& options, const char* key) {
+  if (!options.Has(key) || !options.Get(key).IsBoolean()) return false;
+  return options.Get(key).As<Napi::Boolean>().Value();
+}
+
+Napi::Function ReadFunctionOption(const Napi::Object& options, const char* key) {
+  if (!options.Has(key) || !options.Get(key).IsFunction()) return Napi::Function();
+  return options.Get(key).As<Napi::Function>();
+}
+
 std::string ReadStringOption(const Napi::Object& options, const char* key) {
   if (!options.Has(key) || !options.Get(key).IsString()) return {};
   return options.Get(key).As<Napi::String>().Utf8Value();
@@ -142,14 +265,32 @@ uint32_t ReadProcessIdOption(const Napi::Object& options, const char* key) {
   return value > 0 && value <= kMaxProcessId ? uint32_t(value) : 0;
 }
 
+// The options of one startCapture call, read before anything changes.
+struct StartOptions {
+  std::string target;
+  std::string window_source;
+  uint32_t exclude_pid;
+  bool capture_sink;
+  Napi::Function on_end;
+};
+
+StartOptions ReadStartOptions(const Napi::Object& options) {
+  return StartOptions{
+      ReadStringOption(options, "pipewireTargetId"),
+      ReadStringOption(options, "windowCaptureSourceId"),
+      ReadProcessIdOption(options, "win32ExcludePlaybackProcessId"),
+      ReadBooleanOption(options, "pipewireCaptureSink"),
+      ReadFunctionOption(options, "onEnd"),
+  };
+}
+
 // Under g_cap_mutex: ends the current capture and starts a new one.
 // Returns the handler's result, or an empty value when an exception is
 // pending and nothing was started.
 Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
-                        const std::string& target,
-                        const std::string& window_source,
-                        uint32_t exclude_pid) {
+                        const StartOptions& options) {
   EndCapture();
+  const std::string& target = options.target;
   // The recorder takes the target as a C string: one with a NUL in it would
   // silently name another target.
   if (target.find('\0') != std::string::npos) {
@@ -164,6 +305,8 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
   if (static_cast<napi_threadsafe_function>(state->tsfn) == nullptr) {
     return Napi::Value();
   }
+  gate->tsfn = static_cast<napi_threadsafe_function>(state->tsfn);
+  if (!options.on_end.IsEmpty()) gate->on_end = Napi::Persistent(options.on_end);
   state->gate = gate.release();
   // An exception pending here (an options getter threw) is what the caller
   // sees: starting a capture anyway would report a failure while capturing.
@@ -172,10 +315,12 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
     return Napi::Value();
   }
   state->active.store(true, std::memory_order_release);
+  const std::string& window_source = options.window_source;
   if (!orvel_backend_start(target.empty() ? nullptr : target.c_str(),
                            window_source.empty() ? nullptr
                                                  : window_source.c_str(),
-                           exclude_pid, pcm_cb, state.get())) {
+                           options.exclude_pid, pcm_cb, state.get(),
+                           options.capture_sink, end_cb)) {
     state->active.store(false, std::memory_order_release);
     ReleaseDelivery(state.get());
     return Napi::Boolean::New(env, false);
@@ -193,13 +338,9 @@ Napi::Value StartCapture(const Napi::CallbackInfo& info) {
   const Napi::Object options = info[0].As<Napi::Object>();
   const Napi::Function callback = info[1].As<Napi::Function>();
   try {
-    const std::string target = ReadStringOption(options, "pipewireTargetId");
-    const std::string window_source =
-        ReadStringOption(options, "windowCaptureSourceId");
-    const uint32_t exclude_pid =
-        ReadProcessIdOption(options, "win32ExcludePlaybackProcessId");
+    const StartOptions start_options = ReadStartOptions(options);
     std::lock_guard<std::mutex> lock(g_cap_mutex);
-    return StartLocked(env, callback, target, window_source, exclude_pid);
+    return StartLocked(env, callback, start_options);
   } catch (...) {
     // A failed lock or allocation: nothing was started.
     return Napi::Boolean::New(env, false);

@@ -15,16 +15,43 @@
 using PcmCallback = void (*)(const float* samples, uint64_t count,
                              int32_t sample_rate, int32_t channels, void* user);
 
+// How a capture's stream ended by itself: no recorder could be run, or the
+// recorder exited.
+struct RecorderEnd {
+  // errno of the failure when no recorder could be run, else 0.
+  int spawn_error;
+  // The recorder's exit status, or -1 when it did not exit normally.
+  int exit_code;
+  // The signal that ended the recorder, or 0.
+  int signal;
+  // The last bytes (at most 4 KiB) the recorder printed, stderr and stdout
+  // together. Valid only for the duration of the call.
+  const char* output;
+  uint64_t output_size;
+};
+
+// Called at most once per capture, on the reader thread after the last
+// block, when the stream ends by itself; never once a stop or start has
+// begun ending the capture. Same contract as PcmCallback otherwise.
+using EndCallback = void (*)(const RecorderEnd* end, void* user);
+
 // Ends any running capture, then starts a new one that records
 // `pipewire_target` (null or empty: the recorder's default) and calls `cb`
-// with `user` for every block. Returns false for a null callback or when the
-// reader thread cannot be created; true says nothing about the recorder
-// itself, whose failures simply end the stream. `window_capture_source_id`
-// and `exclude_process_id` serve other platforms and are ignored here.
+// with `user` for every block. A named target is recorded only while it
+// exists: when it is missing or goes away, no further samples come, never
+// another device's. With `capture_sink` the capture records a sink's output:
+// the sink named by `pipewire_target`, or the default sink, followed when it
+// changes. Returns false for a null callback or when the reader thread
+// cannot be created; true says nothing about the recorder itself, whose
+// failures end the stream and reach `end_cb` when one is given.
+// `window_capture_source_id` and `exclude_process_id` serve other platforms
+// and are ignored here.
 ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
                                       const char* window_capture_source_id,
                                       uint32_t exclude_process_id,
-                                      PcmCallback cb, void* user);
+                                      PcmCallback cb, void* user,
+                                      bool capture_sink = false,
+                                      EndCallback end_cb = nullptr);
 
 // Ends the capture: the recorder is terminated and reaped, the reader thread
 // joined. Once it returns no callback runs. Safe to call with nothing running.

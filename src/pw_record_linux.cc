@@ -1,9 +1,11 @@
 // Linux capture backend: runs PipeWire's `pw-record` with the sample format
-// fixed on its command line and reads the raw float samples from a pipe on a
-// reader thread.
+// fixed on its command line, reads the raw float samples from a pipe on a
+// reader thread, and keeps the end of what the recorder prints so that a
+// stream that ends by itself can say why.
 #include "orvel_backend.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,12 +37,28 @@ constexpr int32_t kSampleRate = 48000;
 constexpr int32_t kChannels = 2;
 constexpr size_t kBufferFloats = 8192;
 constexpr size_t kBufferBytes = kBufferFloats * sizeof(float);
-// How long a recorder gets to exit after SIGTERM before it is killed.
-constexpr auto kTermGrace = std::chrono::seconds(2);
+// How long a recorder gets to exit after SIGTERM, or after closing its
+// output by itself, before it is killed.
+constexpr auto kExitGrace = std::chrono::seconds(2);
 constexpr auto kMaxReapPause = std::chrono::milliseconds(20);
 // About 2.7 s of audio: room for the recorder to go on writing while the
 // reader thread waits for the CPU, instead of the default 64 KiB (170 ms).
 constexpr int kPipeBytes = 1 << 20;
+// The child's descriptors: stdin, stdout, stderr, and the samples.
+constexpr int kChildFds = 4;
+constexpr int kSamplesFd = 3;
+// pw-record picks its file format by the output's name, and writes bare
+// samples only to a name ending in "raw"; "-" (stdout) would mix its
+// messages into the samples on some versions and a header on others. So the
+// samples go to descriptor 3 through a link of such a name to this path,
+// which each process resolves to its own descriptor.
+constexpr const char* kSamplesFdPath = "/dev/fd/3";
+constexpr const char* kSamplesLinkName = "/samples.raw";
+constexpr const char* kDontReconnect = "{ node.dont-reconnect = true }";
+constexpr const char* kCaptureSink = "{ stream.capture.sink = true }";
+constexpr const char* kCaptureSinkDontReconnect =
+    "{ stream.capture.sink = true node.dont-reconnect = true }";
+constexpr size_t kOutputTail = 4096;
 
 // Sequentially consistent: a stop either sees the pid and descriptor the
 // reader published, or the reader sees the cleared flag after publishing.
@@ -48,8 +66,26 @@ std::atomic<bool> g_running{false};
 std::atomic<pid_t> g_child_pid{-1};
 std::atomic<int> g_read_fd{-1};
 PcmCallback g_cb = nullptr;
+EndCallback g_end_cb = nullptr;
 void* g_user = nullptr;
 std::thread g_thread;
+
+struct CaptureRequest {
+  std::string target;
+  bool capture_sink;
+};
+
+// The last bytes the recorder printed.
+struct OutputTail {
+  char bytes[kOutputTail];
+  size_t size = 0;
+};
+
+// A private folder holding the link that names the samples' descriptor.
+struct SamplesLink {
+  std::string dir;
+  std::string path;
+};
 
 const char* resolve_pw_record_executable() {
   for (const char* const* path = kCandidates; *path != nullptr; ++path) {
@@ -61,12 +97,24 @@ const char* resolve_pw_record_executable() {
 // Everything the child needs, made before fork so that the child only makes
 // async-signal-safe calls.
 struct ExecPlan {
-  const char* argv[11];
+  const char* argv[14];
   std::string search_path;
   struct sigaction default_sigpipe;
+  sigset_t empty_mask;
 };
 
-void make_exec_plan(const std::string& target, ExecPlan* plan) {
+// Without a target the recorder takes the session's default. A named target
+// is never replaced: when it is missing or goes away, the session manager
+// removes the recorder's node instead of linking it to the default source.
+const char* stream_properties(const CaptureRequest& request) {
+  if (request.capture_sink) {
+    return request.target.empty() ? kCaptureSink : kCaptureSinkDontReconnect;
+  }
+  return request.target.empty() ? nullptr : kDontReconnect;
+}
+
+void make_exec_plan(const CaptureRequest& request, const SamplesLink& link,
+                    ExecPlan* plan) {
   size_t i = 0;
   plan->argv[i++] = kRecorderName;
   plan->argv[i++] = "--rate";
@@ -75,21 +123,32 @@ void make_exec_plan(const std::string& target, ExecPlan* plan) {
   plan->argv[i++] = "2";
   plan->argv[i++] = "--format";
   plan->argv[i++] = "f32";
-  if (!target.empty()) {
+  if (!request.target.empty()) {
     plan->argv[i++] = "--target";
-    plan->argv[i++] = target.c_str();
+    plan->argv[i++] = request.target.c_str();
   }
-  plan->argv[i++] = "-";
+  if (const char* properties = stream_properties(request)) {
+    plan->argv[i++] = "-P";
+    plan->argv[i++] = properties;
+  }
+  plan->argv[i++] = link.path.c_str();
   plan->argv[i] = nullptr;
   const char* path = getenv("PATH");
   plan->search_path = path != nullptr ? path : kDefaultPath;
   std::memset(&plan->default_sigpipe, 0, sizeof(plan->default_sigpipe));
   plan->default_sigpipe.sa_handler = SIG_DFL;
+  sigemptyset(&plan->empty_mask);
+}
+
+// Keeps an exec error unless a more telling one is already kept: "not
+// there" is the least telling, since every absent PATH entry gives it.
+void keep_exec_error(int error, int* kept) {
+  if (error != ENOENT && error != ENOTDIR) *kept = error;
 }
 
 // A PATH search by hand, because execvp may allocate and the child of a
 // threaded process must not.
-void exec_from_search_path(const ExecPlan& plan) {
+void exec_from_search_path(const ExecPlan& plan, int* error) {
   char file[4096];
   const size_t name_len = std::strlen(kRecorderName);
   for (const char* dir = plan.search_path.c_str();;) {
@@ -103,68 +162,180 @@ void exec_from_search_path(const ExecPlan& plan) {
       file[prefix_len] = '/';
       std::memcpy(file + prefix_len + 1, kRecorderName, name_len + 1);
       execv(file, const_cast<char* const*>(plan.argv));
+      keep_exec_error(errno, error);
     }
     if (end == nullptr) return;
     dir = end + 1;
   }
 }
 
-[[noreturn]] void run_child(int read_fd, int write_fd, const ExecPlan& plan) {
-  close(read_fd);
-  if (write_fd == STDOUT_FILENO) {
-    fcntl(STDOUT_FILENO, F_SETFD, 0);  // keep it across exec
-  } else {
-    dup2(write_fd, STDOUT_FILENO);
-    close(write_fd);
+// Puts `fds[i]` on descriptor i whatever numbers the sources have: a host
+// with its standard descriptors closed may have handed out 0-2 to them.
+// Sources in the target range move above it first, so that no dup2
+// overwrites a source still needed.
+void install_child_fds(int fds[kChildFds]) {
+  for (int i = 0; i < kChildFds; ++i) {
+    if (fds[i] < kChildFds && fds[i] != i) {
+      fds[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, kChildFds);
+    }
   }
+  for (int i = 0; i < kChildFds; ++i) {
+    if (fds[i] == i) {
+      fcntl(i, F_SETFD, 0);  // keep it across exec
+    } else {
+      dup2(fds[i], i);
+    }
+  }
+}
+
+// Every descriptor the parent made is close-on-exec, so only those on 0-3
+// reach the recorder. An exec failure goes back through `status_fd`, whose
+// close on a successful exec tells the parent that it worked.
+[[noreturn]] void run_child(int fds[kChildFds], int status_fd,
+                            const ExecPlan& plan) {
+  install_child_fds(fds);
   // A Node host ignores SIGPIPE and exec keeps that; the recorder must die
   // of SIGPIPE when its reader is gone, or it would record forever.
   sigaction(SIGPIPE, &plan.default_sigpipe, nullptr);
-  const char* path = resolve_pw_record_executable();
-  if (path != nullptr) {
+  sigprocmask(SIG_SETMASK, &plan.empty_mask, nullptr);
+  int error = ENOENT;
+  if (const char* path = resolve_pw_record_executable()) {
     execv(path, const_cast<char* const*>(plan.argv));
+    keep_exec_error(errno, &error);
   }
-  exec_from_search_path(plan);
+  exec_from_search_path(plan, &error);
+  ssize_t ignored = write(status_fd, &error, sizeof(error));
+  (void)ignored;
   _exit(127);
 }
 
-// SIGTERM, a bounded wait, then SIGKILL: a recorder that ignores SIGTERM
-// must not hang the thread that stops it.
-void terminate_and_reap(pid_t pid) {
-  kill(pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kTermGrace;
+// Polls for the child's exit until `deadline`; true once it is reaped.
+bool reap_by(pid_t pid, std::chrono::steady_clock::time_point deadline,
+             int* status) {
   auto pause = std::chrono::milliseconds(1);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return;
-    }
+  for (;;) {
+    const pid_t reaped = waitpid(pid, status, WNOHANG);
+    if (reaped == pid || (reaped < 0 && errno != EINTR)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, kMaxReapPause);
   }
+}
+
+// A bounded wait for the child to exit by itself, then SIGTERM and another,
+// then SIGKILL: a recorder that ignores SIGTERM must not hang the thread
+// that stops it. Returns the wait status.
+int reap_child(pid_t pid, bool wait_first) {
+  int status = 0;
+  if (wait_first && reap_by(pid, std::chrono::steady_clock::now() + kExitGrace,
+                            &status)) {
+    return status;
+  }
+  kill(pid, SIGTERM);
+  if (reap_by(pid, std::chrono::steady_clock::now() + kExitGrace, &status)) {
+    return status;
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 // Whoever takes the pid out of g_child_pid signals and reaps it, so that
 // stop and the reader's teardown never both act on it.
 void end_child() {
   const pid_t pid = g_child_pid.exchange(-1);
-  if (pid > 0) terminate_and_reap(pid);
+  if (pid > 0) reap_child(pid, false);
 }
 
-void read_loop() {
+int make_samples_link(SamplesLink* link) {
+  const char* tmp = getenv("TMPDIR");
+  std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  dir += "/orvel-capture-audio.XXXXXX";
+  if (mkdtemp(&dir[0]) == nullptr) return errno;
+  std::string path = dir + kSamplesLinkName;
+  if (symlink(kSamplesFdPath, path.c_str()) != 0) {
+    const int error = errno;
+    rmdir(dir.c_str());
+    return error;
+  }
+  link->dir = std::move(dir);
+  link->path = std::move(path);
+  return 0;
+}
+
+void remove_samples_link(SamplesLink* link) {
+  if (link->dir.empty()) return;
+  unlink(link->path.c_str());
+  rmdir(link->dir.c_str());
+  link->dir.clear();
+}
+
+constexpr size_t kOutputChunk = 1024;
+static_assert(kOutputChunk <= kOutputTail, "a read must fit in the tail");
+
+void keep_tail(OutputTail* tail, const char* data, size_t size) {
+  const size_t keep = std::min(tail->size, kOutputTail - size);
+  std::memmove(tail->bytes, tail->bytes + tail->size - keep, keep);
+  std::memcpy(tail->bytes + keep, data, size);
+  tail->size = keep + size;
+}
+
+// Reads what the non-blocking `fd` holds into the tail; false once the
+// recorder's output has ended.
+bool read_output(int fd, OutputTail* tail) {
+  char chunk[kOutputChunk];
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n > 0) {
+      keep_tail(tail, chunk, size_t(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return n < 0 && errno == EAGAIN;
+    }
+  }
+}
+
+void report_end(const RecorderEnd& end) {
+  if (!g_running.load()) return;
+  if (EndCallback end_cb = g_end_cb) end_cb(&end, g_user);
+}
+
+void report_spawn_failure(int error) {
+  report_end(RecorderEnd{error, -1, 0, nullptr, 0});
+}
+
+// The recorder's pipes, as the reader thread holds them.
+struct RecorderPipes {
+  int samples = -1;
+  int output = -1;
+};
+
+// Reads samples until the recorder's output ends or a stop begins, keeping
+// what it prints on the side. The link is removed at the first samples: the
+// recorder has opened it by then.
+void read_loop(const RecorderPipes& pipes, OutputTail* tail,
+               SamplesLink* link) {
   std::unique_ptr<float[]> buffer(new (std::nothrow) float[kBufferFloats]());
   if (!buffer) return;
   char* const bytes = reinterpret_cast<char*>(buffer.get());
+  pollfd fds[2] = {{pipes.samples, POLLIN, 0}, {pipes.output, POLLIN, 0}};
   // Bytes of a sample split across reads wait at the front of the buffer,
   // so the callback always sees the stream on sample boundaries.
   size_t held = 0;
   while (g_running.load()) {
-    const ssize_t n = read(g_read_fd.load(), bytes + held, kBufferBytes - held);
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    // A negative descriptor is skipped by poll: the output has ended.
+    if (fds[1].revents != 0 && !read_output(pipes.output, tail)) fds[1].fd = -1;
+    if (fds[0].revents == 0) continue;
+    const ssize_t n = read(pipes.samples, bytes + held, kBufferBytes - held);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
+    remove_samples_link(link);
     const size_t total = held + size_t(n);
     const size_t whole = total - total % sizeof(float);
     held = total - whole;
@@ -177,30 +348,96 @@ void read_loop() {
   }
 }
 
-void reader_thread(const std::string& target) {
-  ExecPlan plan;
-  make_exec_plan(target, &plan);
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  fcntl(fds[0], F_SETPIPE_SZ, kPipeBytes);  // best effort: the default works too
+// Makes the pipes and forks the recorder; returns 0, or the errno of the
+// step that failed, with nothing left open or running.
+int spawn_recorder(const ExecPlan& plan, RecorderPipes* pipes) {
+  int samples[2];
+  int output[2];
+  int status[2];
+  const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd < 0) return errno;
+  if (pipe2(samples, O_CLOEXEC) != 0) {
+    const int error = errno;
+    close(null_fd);
+    return error;
+  }
+  if (pipe2(output, O_CLOEXEC) != 0) {
+    const int error = errno;
+    close(null_fd);
+    close(samples[0]);
+    close(samples[1]);
+    return error;
+  }
+  if (pipe2(status, O_CLOEXEC) != 0) {
+    const int error = errno;
+    for (int fd : {null_fd, samples[0], samples[1], output[0], output[1]}) close(fd);
+    return error;
+  }
+  fcntl(samples[0], F_SETPIPE_SZ, kPipeBytes);  // best effort: the default works too
+  fcntl(output[0], F_SETFL, O_NONBLOCK);
+  int child_fds[kChildFds] = {null_fd, output[1], output[1], samples[1]};
   const pid_t pid = fork();
+  if (pid == 0) run_child(child_fds, status[1], plan);
+  const int fork_error = errno;
+  for (int fd : {null_fd, samples[1], output[1], status[1]}) close(fd);
   if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
+    for (int fd : {samples[0], output[0], status[0]}) close(fd);
+    return fork_error;
+  }
+  g_child_pid.store(pid);
+  g_read_fd.store(samples[0]);
+  int exec_error = 0;
+  ssize_t n;
+  do {
+    n = read(status[0], &exec_error, sizeof(exec_error));
+  } while (n < 0 && errno == EINTR);
+  close(status[0]);
+  if (n == ssize_t(sizeof(exec_error))) {
+    // The child is already on its way out through _exit.
+    const pid_t failed = g_child_pid.exchange(-1);
+    if (failed > 0) reap_child(failed, true);
+    close(g_read_fd.exchange(-1));
+    close(output[0]);
+    return exec_error;
+  }
+  pipes->samples = samples[0];
+  pipes->output = output[0];
+  return 0;
+}
+
+void reader_thread(const CaptureRequest& request) {
+  SamplesLink link;
+  if (const int error = make_samples_link(&link)) {
+    report_spawn_failure(error);
     return;
   }
-  if (pid == 0) run_child(fds[0], fds[1], plan);
-  close(fds[1]);
-  g_child_pid.store(pid);
-  g_read_fd.store(fds[0]);
+  ExecPlan plan;
+  make_exec_plan(request, link, &plan);
+  RecorderPipes pipes;
+  if (const int error = spawn_recorder(plan, &pipes)) {
+    remove_samples_link(&link);
+    report_spawn_failure(error);
+    return;
+  }
+  OutputTail tail;
+  read_loop(pipes, &tail, &link);
 
-  read_loop();
-
-  end_child();
+  const pid_t pid = g_child_pid.exchange(-1);
+  const int status = pid > 0 ? reap_child(pid, g_running.load()) : 0;
+  read_output(pipes.output, &tail);  // what it printed as it went
+  remove_samples_link(&link);
   // The read end is closed only here, never by stop, so the reader cannot
   // read a descriptor number that was closed and reused under it.
   const int fd = g_read_fd.exchange(-1);
   if (fd >= 0) close(fd);
+  close(pipes.output);
+  // A recorder that stop took is stop's; only one that ended by itself is
+  // reported.
+  if (pid > 0) {
+    report_end(RecorderEnd{0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                           WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+                           tail.bytes, tail.size});
+  }
 }
 
 }  // namespace
@@ -208,18 +445,21 @@ void reader_thread(const std::string& target) {
 bool orvel_backend_start(const char* pipewire_target,
                          const char* /*window_capture_source_id*/,
                          uint32_t /*exclude_process_id*/, PcmCallback cb,
-                         void* user) {
+                         void* user, bool capture_sink, EndCallback end_cb) {
   orvel_backend_stop();
   if (cb == nullptr) return false;
   g_user = user;
   g_cb = cb;
+  g_end_cb = end_cb;
   g_running.store(true);
   try {
-    std::string target = pipewire_target != nullptr ? pipewire_target : "";
-    g_thread = std::thread(reader_thread, std::move(target));
+    CaptureRequest request{pipewire_target != nullptr ? pipewire_target : "",
+                           capture_sink};
+    g_thread = std::thread(reader_thread, std::move(request));
   } catch (...) {
     g_running.store(false);
     g_cb = nullptr;
+    g_end_cb = nullptr;
     g_user = nullptr;
     return false;
   }
@@ -231,6 +471,7 @@ void orvel_backend_stop() {
   end_child();
   if (g_thread.joinable()) g_thread.join();
   g_cb = nullptr;
+  g_end_cb = nullptr;
   g_user = nullptr;
 }
 

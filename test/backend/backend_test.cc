@@ -36,7 +36,8 @@ const std::vector<std::string> kFixedArgs = {
 
 constexpr const char* kFakeVariables[] = {
     "ORVEL_FAKE_REPORT", "ORVEL_FAKE_FILL",  "ORVEL_FAKE_PIECES",      "ORVEL_FAKE_PAUSE_US",
-    "ORVEL_FAKE_BYTES",  "ORVEL_FAKE_AFTER", "ORVEL_FAKE_IGNORE_TERM",
+    "ORVEL_FAKE_BYTES",  "ORVEL_FAKE_AFTER", "ORVEL_FAKE_IGNORE_TERM", "ORVEL_FAKE_SAY",
+    "ORVEL_FAKE_EXIT_CODE",
 };
 
 // Collects what the backend hands to its callback.
@@ -47,6 +48,11 @@ struct Sink {
   size_t calls = 0;
   bool formats_ok = true;
   pthread_t reader{};
+  // What the end callback reported, and how often.
+  size_t ends = 0;
+  RecorderEnd end{};
+  std::string end_output;
+  size_t calls_before_end = 0;
 
   // The backend may still be calling into a sink that goes out of scope.
   ~Sink() { orvel_backend_stop(); }
@@ -60,6 +66,26 @@ struct Sink {
     sink->reader = pthread_self();
     ++sink->calls;
     sink->cv.notify_all();
+  }
+
+  static void End(const RecorderEnd* end, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    std::lock_guard<std::mutex> lock(sink->mu);
+    ++sink->ends;
+    sink->end = *end;
+    sink->end_output.assign(end->output != nullptr ? end->output : "", end->output_size);
+    sink->calls_before_end = sink->calls;
+    sink->cv.notify_all();
+  }
+
+  bool WaitForEnd(std::chrono::milliseconds timeout = 5000ms) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, timeout, [&] { return ends > 0; });
+  }
+
+  size_t Ends() {
+    std::lock_guard<std::mutex> lock(mu);
+    return ends;
   }
 
   bool WaitForBytes(size_t n, std::chrono::milliseconds timeout = 5000ms) {
@@ -125,7 +151,11 @@ struct Report {
   pid_t pid = -1;
   std::string sigpipe;
   long pipe_bytes = 0;
+  // What descriptors 0-3 of the recorder were.
+  std::vector<std::string> stdio;
+  // The arguments before the output path, and the path.
   std::vector<std::string> args;
+  std::string output;
 };
 
 Report ReadReport(const std::string& path) {
@@ -141,17 +171,26 @@ Report ReadReport(const std::string& path) {
     if (key == "sigpipe") report.sigpipe = value;
     if (key == "pipe_bytes") report.pipe_bytes = std::stol(value);
     if (key == "arg") report.args.push_back(value);
+    if (key == "fd") report.stdio.push_back(value);
+  }
+  if (!report.args.empty()) {
+    report.output = report.args.back();
+    report.args.pop_back();
   }
   return report;
 }
 
-std::vector<std::string> ExpectedArgs(const std::string& target) {
+std::vector<std::string> ExpectedArgs(const std::string& target,
+                                      const std::string& properties = "") {
   std::vector<std::string> args = kFixedArgs;
   if (!target.empty()) {
     args.push_back("--target");
     args.push_back(target);
   }
-  args.push_back("-");
+  if (!properties.empty()) {
+    args.push_back("-P");
+    args.push_back(properties);
+  }
   return args;
 }
 
@@ -218,9 +257,10 @@ class FakeRecorderTest : public BackendTest {
   }
 
   // Starts a capture into `sink` and waits for the fake's report.
-  Report StartAndReport(Sink* sink, const char* target = nullptr) {
+  Report StartAndReport(Sink* sink, const char* target = nullptr, bool capture_sink = false) {
     unlink(report_.c_str());
-    EXPECT_TRUE(orvel_backend_start(target, nullptr, 0, Sink::Collect, sink));
+    EXPECT_TRUE(orvel_backend_start(target, nullptr, 0, Sink::Collect, sink, capture_sink,
+                                    Sink::End));
     return ReadReport(report_);
   }
 
@@ -269,16 +309,27 @@ TEST_F(FakeRecorderTest, ArgumentVectorWithoutTarget) {
   }
 }
 
+// A named target must never fall back to the default source; the sink's
+// output follows the default sink when none is named.
+TEST_F(FakeRecorderTest, StreamPropertiesFollowTargetAndSinkCapture) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  EXPECT_EQ(StartAndReport(&sink, nullptr, true).args,
+            ExpectedArgs("", "{ stream.capture.sink = true }"));
+  EXPECT_EQ(StartAndReport(&sink, "42", true).args,
+            ExpectedArgs("42", "{ stream.capture.sink = true node.dont-reconnect = true }"));
+}
+
 TEST_F(FakeRecorderTest, TargetWithSpacesIsOneArgument) {
   inj_->Install("/usr/bin/pw-record");
   Sink sink;
   const Report report = StartAndReport(&sink, "my sink; echo 1");
-  EXPECT_EQ(report.args, ExpectedArgs("my sink; echo 1"));
+  EXPECT_EQ(report.args, ExpectedArgs("my sink; echo 1", "{ node.dont-reconnect = true }"));
   // The window source and excluded process serve other platforms only.
   orvel_backend_stop();
   unlink(report_.c_str());
   ASSERT_TRUE(orvel_backend_start("t", "window:42", 1234, Sink::Collect, &sink));
-  EXPECT_EQ(ReadReport(report_).args, ExpectedArgs("t"));
+  EXPECT_EQ(ReadReport(report_).args, ExpectedArgs("t", "{ node.dont-reconnect = true }"));
 }
 
 TEST_F(FakeRecorderTest, UsrBinComesFirst) {
@@ -313,7 +364,7 @@ TEST_F(FakeRecorderTest, PathSearchWhenNoCandidateIsExecutable) {
   Sink sink;
   const Report report = StartAndReport(&sink, "sink");
   EXPECT_EQ(report.exe, on_path);
-  EXPECT_EQ(report.args, ExpectedArgs("sink"));
+  EXPECT_EQ(report.args, ExpectedArgs("sink", "{ node.dont-reconnect = true }"));
 }
 
 TEST_F(FakeRecorderTest, PathSearchWhenTheChosenCandidateFailsToExec) {
@@ -326,15 +377,66 @@ TEST_F(FakeRecorderTest, PathSearchWhenTheChosenCandidateFailsToExec) {
   EXPECT_EQ(StartAndReport(&sink).exe, on_path);
 }
 
-TEST_F(FakeRecorderTest, NoRecorderAnywhereEndsTheStreamQuietly) {
+TEST_F(FakeRecorderTest, NoRecorderEndsTheStreamWithTheExecError) {
   inj_->HideAllCandidates();
+  const std::string bin = inj_->Scratch("bin");
+  mkdir(bin.c_str(), 0755);
   setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
+  for (const int expected : {ENOENT, EACCES}) {
+    Sink sink;
+    ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End));
+    ASSERT_TRUE(sink.WaitForEnd());
+    EXPECT_EQ(sink.end.spawn_error, expected);
+    EXPECT_TRUE(NoChildren()) << "the failed child was not reaped";
+    EXPECT_EQ(sink.Calls(), 0u);
+    orvel_backend_stop();
+    // Next: a pw-record on PATH that cannot be executed.
+    std::ofstream(bin + "/pw-record") << "not executable\n";
+    setenv("PATH", bin.c_str(), 1);
+  }
+}
+
+// Text the recorder prints, on stdout as well as stderr, never reaches the
+// samples; the end report carries its last 4 KiB.
+TEST_F(FakeRecorderTest, RecorderThatExitsReportsItsStatusAndOutput) {
+  inj_->Install("/usr/bin/pw-record");
+  std::string said;
+  for (int line = 0; said.size() < 3000; ++line) said += "message " + std::to_string(line) + "\n";
+  setenv("ORVEL_FAKE_SAY", said.c_str(), 1);
+  setenv("ORVEL_FAKE_BYTES", "10000", 1);
+  setenv("ORVEL_FAKE_AFTER", "exit", 1);
+  setenv("ORVEL_FAKE_EXIT_CODE", "3", 1);
   Sink sink;
-  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
-  EXPECT_TRUE(WaitUntil(NoChildren)) << "the failed child was not reaped";
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sink.Calls(), 0u);
-  orvel_backend_stop();
+  StartAndReport(&sink);
+  ASSERT_TRUE(sink.WaitForEnd());
+  EXPECT_EQ(sink.Bytes(), Pattern(10000));
+  EXPECT_EQ(sink.calls_before_end, sink.Calls()) << "a block came after the end";
+  EXPECT_EQ(sink.end.spawn_error, 0);
+  EXPECT_EQ(sink.end.exit_code, 3);
+  EXPECT_EQ(sink.end.signal, 0);
+  const std::string printed = said + said;
+  EXPECT_EQ(sink.end_output, printed.substr(printed.size() - 4096));
+}
+
+// Whatever the host's descriptors 0-2 are (here closed), the recorder gets
+// /dev/null for input, one pipe for its text and another for the samples.
+TEST_F(FakeRecorderTest, RecorderStdioIsDefinedWhenTheHostsIsClosed) {
+  inj_->Install("/usr/bin/pw-record");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (int fd = 0; fd < 3; ++fd) close(fd);
+    Sink sink;
+    const bool started = orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink);
+    const Report report = ReadReport(report_);
+    orvel_backend_stop();
+    const bool ok = started && report.stdio.size() == 4 && report.stdio[0] == "/dev/null" &&
+                    report.stdio[1].rfind("pipe:", 0) == 0 && report.stdio[1] == report.stdio[2] &&
+                    report.stdio[3].rfind("pipe:", 0) == 0 && report.stdio[3] != report.stdio[1];
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadReport(report_).stdio.size();
 }
 
 TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnSampleBoundaries) {
@@ -401,7 +503,10 @@ TEST_F(FakeRecorderTest, RecorderKilledFromOutsideEndsTheStream) {
   const Report report = StartAndReport(&sink);
   ASSERT_TRUE(sink.WaitForBytes(20000));
   kill(report.pid, SIGKILL);
-  EXPECT_TRUE(WaitUntil([&] { return Reaped(report.pid); }));
+  ASSERT_TRUE(sink.WaitForEnd());
+  EXPECT_EQ(sink.end.signal, SIGKILL);
+  EXPECT_EQ(sink.end.exit_code, -1);
+  EXPECT_TRUE(Reaped(report.pid));
   const std::string got = sink.Bytes();
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(sink.Bytes(), got) << "a callback came after the stream ended";
@@ -423,6 +528,7 @@ TEST_F(FakeRecorderTest, RecorderIgnoringSigtermIsKilled) {
     EXPECT_LT(Clock::now() - begin, 3s);
     EXPECT_TRUE(Reaped(report.pid));
     EXPECT_TRUE(NoChildren());
+    EXPECT_EQ(sink.Ends(), 0u) << "a stopped capture reported an end";
   }
 }
 
@@ -490,6 +596,9 @@ TEST_F(FakeRecorderTest, OtherChildrenDoNotHoldThePipe) {
 TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
   inj_->Install("/usr/bin/pw-record");
   unsetenv("ORVEL_FAKE_REPORT");
+  const std::string tmp = inj_->Scratch("tmp");
+  mkdir(tmp.c_str(), 0700);
+  setenv("TMPDIR", tmp.c_str(), 1);
   Sink sink;
   // Warm up once: the first thread creation allocates per-process state.
   ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
@@ -501,7 +610,9 @@ TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
     if (i % 2 == 0) sink.WaitForBytes(sink.Bytes().size() + 4, 1000ms);
     orvel_backend_stop();
   }
+  unsetenv("TMPDIR");
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries(tmp.c_str()), 0u) << "a samples link was left behind";
   // A joined thread may stay listed for a moment after its joiner wakes.
   EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == tasks; }));
   EXPECT_TRUE(NoChildren());

@@ -39,13 +39,11 @@ describe('capture of the sink and of single players', () => {
     h.assertTone(samples, h.TONES.b, 'default target');
   });
 
-  // By name only because the default source is that sink's monitor here;
-  // the default-source tests show the serial is what targets a sink.
-  test("the sink's serial and, here, its name record the mix of both players", async () => {
-    for (const pipewireTargetId of [await serialOf(h.SINK), h.SINK]) {
-      const { samples } = await h.capture({ pipewireTargetId }, 1);
-      h.assertTone(samples, h.TONES.a, `target ${pipewireTargetId}`);
-      h.assertTone(samples, h.TONES.b, `target ${pipewireTargetId}`);
+  test("the sink's serial, and its name with pipewireCaptureSink, record the mix of both players", async () => {
+    for (const options of [{ pipewireTargetId: await serialOf(h.SINK) }, { pipewireTargetId: h.SINK, pipewireCaptureSink: true }]) {
+      const { samples } = await h.capture(options, 1);
+      h.assertTone(samples, h.TONES.a, JSON.stringify(options));
+      h.assertTone(samples, h.TONES.b, JSON.stringify(options));
     }
   });
 

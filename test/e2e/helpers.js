@@ -96,13 +96,13 @@ process.on('exit', () => {
   for (const player of players) player.kill('SIGKILL');
 });
 
-// Plays FILE with pw-play under node.name NAME. A microphone is a player
-// whose node is a source rather than a stream into the sink.
-function startPlayer(file, name, { microphone = false } = {}) {
+// Plays FILE with pw-play under node.name NAME into SINK. A microphone is a
+// player whose node is a source rather than a stream into a sink.
+function startPlayer(file, name, { microphone = false, sink = SINK } = {}) {
   const props = microphone
     ? `{ node.name = "${name}" node.description = "Orvel test microphone" media.class = "Audio/Source" }`
     : `{ node.name = "${name}" }`;
-  const args = microphone ? ['-P', props, file] : ['-P', props, '--target', SINK, file];
+  const args = microphone ? ['-P', props, file] : ['-P', props, '--target', sink, file];
   const child = spawn('pw-play', args, { stdio: ['ignore', 'ignore', 'inherit'] });
   players.add(child);
   child.on('exit', () => players.delete(child));
@@ -123,12 +123,26 @@ async function waitForTarget(name, check = (target) => target.state === 'running
   );
 }
 
-function setDefaultSource(name) {
-  execFileSync('pw-metadata', ['-n', 'default', '0', 'default.configured.audio.source', JSON.stringify({ name })]);
+// The user's choice of default, as a desktop's settings make it. WirePlumber
+// 0.4 ignores a value that is not typed as JSON.
+function setDefault(kind, name) {
+  execFileSync('pw-metadata', ['-n', 'default', '0', `default.configured.audio.${kind}`, JSON.stringify({ name }), 'Spa:String:JSON']);
 }
 
 function clearDefaultSource() {
   execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
+}
+
+// The node ids of the graph by node name; ids are not serials.
+function nodeId(name) {
+  const objects = JSON.parse(execFileSync('pw-dump', { encoding: 'utf8' }));
+  return objects.find((object) => object.info?.props?.['node.name'] === name)?.id;
+}
+
+// A null sink NAME besides the session's own, until the session ends.
+function addSink(name) {
+  execFileSync('pw-cli', ['create-node', 'adapter', `{ factory.name=support.null-audio-sink node.name=${name}
+    media.class=Audio/Sink object.linger=true audio.position=[FL FR] audio.rate=48000 }`]);
 }
 
 // Starts a microphone playing the mic tone and makes it the default
@@ -138,7 +152,7 @@ async function startMicrophone(dir) {
     microphone: true,
   });
   await waitForTarget('orvel-test-mic', () => true);
-  setDefaultSource('orvel-test-mic');
+  setDefault('source', 'orvel-test-mic');
   await waitForTarget('orvel-test-mic', (target) => target.isDefaultSource);
   return child;
 }
@@ -276,6 +290,9 @@ module.exports = {
   startPlayer,
   stopPlayer,
   waitForTarget,
+  setDefault,
+  nodeId,
+  addSink,
   startMicrophone,
   stopMicrophone,
   toFloats,

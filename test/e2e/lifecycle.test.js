@@ -13,7 +13,7 @@ async function startCounting() {
   const counter = { calls: 0 };
   await new Promise((resolve) => {
     assert.equal(
-      startCapture({ pipewireTargetId: h.SINK }, () => {
+      startCapture({ pipewireCaptureSink: true }, () => {
         counter.calls += 1;
         resolve();
       }),
@@ -55,6 +55,20 @@ describe('stopping and replacing a capture of the real pw-record', () => {
     assert.equal(fs.existsSync(`/proc/${recorders[0].pid}`), false);
     await h.sleep(300);
     assert.equal(counter.calls, callsAtStop, 'callbacks after stopCapture');
+  });
+
+  test('pw-record killed from outside ends the capture with onEnd, after its last block', async () => {
+    let calls = 0;
+    const ended = new Promise((resolve) => {
+      startCapture({ pipewireCaptureSink: true, onEnd: (info) => resolve({ info, calls }) }, () => calls++);
+    });
+    await h.waitUntil('blocks', () => calls > 0);
+    process.kill(h.recorderProcesses()[0].pid, 'SIGKILL');
+    const { info, calls: callsAtEnd } = await ended;
+    assert.deepEqual(info, { reason: 'exited', code: null, signal: 'SIGKILL', stderr: '' });
+    await h.sleep(100);
+    assert.equal(calls, callsAtEnd, 'a block came after onEnd');
+    assert.deepEqual(h.recorderProcesses(), []);
   });
 
   test('a second startCapture replaces the first recorder', async () => {

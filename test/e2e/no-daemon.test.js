@@ -1,5 +1,10 @@
 'use strict';
 
+// Captures whose stream ends by itself, each in a child process of its own:
+// with no daemon, with a daemon that has no device, and with the daemon
+// killed mid-capture. The child prints what onEnd gave and must then exit
+// by itself: a capture that is over holds nothing open.
+
 const assert = require('node:assert/strict');
 const { execFile } = require('node:child_process');
 const fs = require('node:fs');
@@ -7,39 +12,64 @@ const path = require('node:path');
 const { test } = require('node:test');
 const h = require('./helpers');
 
-// Runs in a child whose runtime folder holds no PipeWire: pw-record cannot
-// connect and exits at once.
+const root = path.join(__dirname, '..', '..');
+const session = path.join(root, 'scripts', 'pipewire-session');
+
+// KILL_DAEMON: kill this session's pipewire once the first block has come.
 const child = `
-const { startCapture, stopCapture } = require(${JSON.stringify(path.join(__dirname, '..', '..'))});
-const { recorderProcesses } = require(${JSON.stringify(path.join(__dirname, 'helpers'))});
+const fs = require('node:fs');
+const { startCapture } = require(${JSON.stringify(root)});
 let calls = 0;
-const started = [
-  startCapture({}, () => calls++),
-  startCapture({ pipewireTargetId: 'orvel-test-sink' }, () => calls++),
-];
-setTimeout(() => {
-  const recorders = recorderProcesses();
-  stopCapture();
-  console.log(JSON.stringify({ started, calls, recorders }));
-}, 1500);
+const killDaemon = () => {
+  for (const pid of fs.readdirSync('/proc').filter((entry) => /^\\d+$/.test(entry))) {
+    try {
+      const stat = fs.readFileSync('/proc/' + pid + '/stat', 'utf8');
+      const parent = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+      if (stat.includes('(pipewire)') && parent === process.ppid) process.kill(Number(pid), 'SIGKILL');
+    } catch {}
+  }
+};
+const started = startCapture({ onEnd: (info) => console.log(JSON.stringify({ started, calls, info })) }, () => {
+  if (calls++ === 0 && process.env.KILL_DAEMON) killDaemon();
+});
 `;
 
-test('without a PipeWire daemon startCapture returns true, nothing calls back and the process stays well', async () => {
+function run(command, args, env) {
+  return new Promise((resolve) => {
+    execFile(command, args, { env: { ...process.env, ...env }, timeout: 20000 }, (error, stdout, stderr) =>
+      resolve({ code: error ? error.code : 0, signal: error?.signal ?? null, stdout, stderr }),
+    );
+  });
+}
+
+async function endOf(command, args, env = {}) {
+  const { code, signal, stdout, stderr } = await run(command, args, env);
+  assert.deepEqual({ code, signal }, { code: 0, signal: null }, stderr);
+  return JSON.parse(stdout);
+}
+
+test('without a PipeWire daemon onEnd reports "Host is down" and nothing calls back', async () => {
   const runtime = h.scratchDir();
   try {
-    const env = { ...process.env, XDG_RUNTIME_DIR: runtime };
-    delete env.PIPEWIRE_REMOTE;
-    delete env.PIPEWIRE_RUNTIME_DIR;
-    const { code, signal, stdout, stderr } = await new Promise((resolve) => {
-      execFile(process.execPath, ['-e', child], { env, timeout: 10000 }, (error, stdout, stderr) =>
-        resolve({ code: error ? error.code : 0, signal: error?.signal ?? null, stdout, stderr }),
-      );
-    });
-    assert.deepEqual({ code, signal }, { code: 0, signal: null }, stderr);
-    // The failed recorders were reaped, and stopCapture let the process end
-    // by itself once its timer had run.
-    assert.deepEqual(JSON.parse(stdout), { started: [true, true], calls: 0, recorders: [] });
+    const env = { XDG_RUNTIME_DIR: runtime, PIPEWIRE_REMOTE: '', PIPEWIRE_RUNTIME_DIR: '' };
+    const { started, calls, info } = await endOf(process.execPath, ['-e', child], env);
+    assert.deepEqual({ started, calls, reason: info.reason, code: info.code }, { started: true, calls: 0, reason: 'exited', code: 1 });
+    assert.match(info.stderr, /Host is down/);
   } finally {
     fs.rmSync(runtime, { recursive: true, force: true });
   }
+});
+
+test("with no device to link to, pw-record's error text reaches onEnd and never the samples", async () => {
+  const { calls, info } = await endOf(session, [process.execPath, '-e', child], { ORVEL_PW_NO_SINK: '1' });
+  assert.equal(calls, 0, 'text was delivered as samples');
+  assert.equal(info.code, 1);
+  assert.match(info.stderr, /no node available/);
+});
+
+test('the daemon killed mid-capture ends the capture with onEnd', async () => {
+  const { calls, info } = await endOf(session, [process.execPath, '-e', child], { KILL_DAEMON: '1' });
+  assert.ok(calls > 0);
+  assert.deepEqual({ reason: info.reason, code: info.code }, { reason: 'exited', code: 1 }, info.stderr);
+  assert.match(info.stderr, /Broken pipe/);
 });

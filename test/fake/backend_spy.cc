@@ -22,7 +22,8 @@
 
 namespace {
 
-using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*);
+using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*, bool,
+                        EndCallback);
 using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
@@ -60,8 +61,9 @@ void Log(const char* target, const char* window, uint32_t exclude_pid) {
 }  // namespace
 
 bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
-                         PcmCallback cb, void* user) {
-  const StartFn real = Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_");
+                         PcmCallback cb, void* user, bool capture_sink, EndCallback end_cb) {
+  const StartFn real =
+      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_E");
   Log(target, window, exclude_pid);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
@@ -75,7 +77,7 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
     cb(kValidBlock, 2, 48000, 2, nullptr);
     cb(kValidBlock, 2, 48000, 2, user);
   }
-  const bool started = real(target, window, exclude_pid, cb, user);
+  const bool started = real(target, window, exclude_pid, cb, user, capture_sink, end_cb);
   if (started && Enabled("ORVEL_SPY_PROBE")) {
     g_probe_user.store(user);
     g_probe_cb.store(cb);

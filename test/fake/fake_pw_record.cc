@@ -3,7 +3,7 @@
 // environment variables (the backend's child keeps the host's environment):
 //
 //   ORVEL_FAKE_REPORT       file to write the report to (exe, args, SIGPIPE,
-//                           the size of the pipe on its standard output)
+//                           the size of the pipe it writes samples to)
 //   ORVEL_FAKE_FILL         pattern (byte i is i % 251), zero, or clock (the
 //                           CLOCK_MONOTONIC time in ns as 8 bytes)
 //   ORVEL_FAKE_PIECES       comma-separated sizes of the writes, cycled
@@ -13,6 +13,11 @@
 //   ORVEL_FAKE_AFTER        exit or wait once the bytes are written (default
 //                           wait, until a signal ends the process)
 //   ORVEL_FAKE_IGNORE_TERM  1: ignore SIGTERM
+//   ORVEL_FAKE_SAY          text printed to stdout, then to stderr, at start
+//   ORVEL_FAKE_EXIT_CODE    status of the exit that ORVEL_FAKE_AFTER asks for
+//
+// Samples go where the last argument names, as pw-record writes them: a
+// path, or "-" for stdout.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/auxv.h>
@@ -49,12 +54,20 @@ const char* SigpipeDisposition() {
   return "unknown";
 }
 
+int g_samples_fd = STDOUT_FILENO;
+
 void WriteReport(const char* path, int argc, char** argv) {
   std::ostringstream out;
   out << "exe=" << reinterpret_cast<const char*>(getauxval(AT_EXECFN)) << "\n";
   out << "pid=" << getpid() << "\n";
   out << "sigpipe=" << SigpipeDisposition() << "\n";
-  out << "pipe_bytes=" << fcntl(STDOUT_FILENO, F_GETPIPE_SZ) << "\n";
+  out << "pipe_bytes=" << fcntl(g_samples_fd, F_GETPIPE_SZ) << "\n";
+  for (int fd = 0; fd <= 3; ++fd) {
+    char target[256] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), target, sizeof(target) - 1) < 0) std::strcpy(target, "closed");
+    out << "fd=" << target << "\n";
+  }
   for (int i = 0; i < argc; ++i) out << "arg=" << argv[i] << "\n";
   const std::string tmp = std::string(path) + ".tmp";
   std::ofstream(tmp) << out.str();
@@ -69,9 +82,9 @@ std::vector<size_t> Pieces(const char* spec) {
   return pieces;
 }
 
-bool WriteAll(const char* data, size_t size) {
+bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = write(STDOUT_FILENO, data, size);
+    const ssize_t n = write(fd, data, size);
     if (n <= 0) return false;
     data += n;
     size -= size_t(n);
@@ -90,6 +103,16 @@ uint64_t MonotonicNs() {
 int main(int argc, char** argv) {
   if (std::strcmp(Env("ORVEL_FAKE_IGNORE_TERM", "0"), "1") == 0) {
     signal(SIGTERM, SIG_IGN);
+  }
+  if (argc > 1 && std::strcmp(argv[argc - 1], "-") != 0) {
+    g_samples_fd = open(argv[argc - 1], O_WRONLY | O_CLOEXEC);
+    if (g_samples_fd < 0) return 2;
+  }
+  if (const char* say = getenv("ORVEL_FAKE_SAY")) {
+    if (!WriteAll(STDOUT_FILENO, say, std::strlen(say)) ||
+        !WriteAll(STDERR_FILENO, say, std::strlen(say))) {
+      return 1;
+    }
   }
   if (const char* report = getenv("ORVEL_FAKE_REPORT")) {
     WriteReport(report, argc, argv);
@@ -113,10 +136,12 @@ int main(int argc, char** argv) {
       const uint64_t now = MonotonicNs();
       std::memcpy(block.data(), &now, sizeof(now));
     }
-    if (!WriteAll(block.data(), size)) return 1;
+    if (!WriteAll(g_samples_fd, block.data(), size)) return 1;
     written += size;
     if (pause_us > 0) usleep(pause_us);
   }
-  if (std::strcmp(Env("ORVEL_FAKE_AFTER", "wait"), "exit") == 0) return 0;
+  if (std::strcmp(Env("ORVEL_FAKE_AFTER", "wait"), "exit") == 0) {
+    return std::atoi(Env("ORVEL_FAKE_EXIT_CODE", "0"));
+  }
   for (;;) pause();
 }

@@ -75,9 +75,11 @@ describe('argument misuse', () => {
 });
 
 describe('options', () => {
-  test('only a non-empty string target reaches the recorder, as one argument', async () => {
+  test('only a non-empty string target and a true pipewireCaptureSink reach the recorder', async () => {
     const cases = [
-      [{ pipewireTargetId: 'my sink; echo 1' }, ['--target', 'my sink; echo 1']],
+      [{ pipewireTargetId: 'my sink; echo 1' }, ['--target', 'my sink; echo 1', '-P', '{ node.dont-reconnect = true }']],
+      [{ pipewireCaptureSink: true }, ['-P', '{ stream.capture.sink = true }']],
+      [{ pipewireCaptureSink: 'true' }, []],
       [{ pipewireTargetId: 42 }, []],
       [{ pipewireTargetId: '' }, []],
       [{ pipewireTargetId: null }, []],
@@ -88,7 +90,9 @@ describe('options', () => {
       const report = useFake({ BYTES: 0 });
       assert.equal(startCapture(options, noop), true);
       const { args } = await readReport(report);
-      assert.deepEqual(args, ['pw-record', '--rate', '48000', '--channels', '2', '--format', 'f32', ...target, '-']);
+      const output = args.pop();
+      assert.deepEqual(args, ['pw-record', '--rate', '48000', '--channels', '2', '--format', 'f32', ...target]);
+      assert.match(output, /\/samples\.raw$/);
     }
   });
 

@@ -3,6 +3,7 @@
 const assert = require('node:assert/strict');
 const { test, afterEach } = require('node:test');
 
+const { execFile } = require('node:child_process');
 const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
 
@@ -114,4 +115,48 @@ test('a callback that throws is left to the runtime, and the capture goes on', a
   });
   await waitFor(() => calls >= 10 && reported.length > 0, 'ten calls and a report of the exception');
   assert.ok(['thrown by the callback', 'DEP0168'].includes(reported[0]), reported[0]);
+});
+
+test('onEnd comes once, after the last block, with the exit status and what the recorder printed', async () => {
+  const said = 'stream node 35 error: no node available\n';
+  useFake({ BYTES: 100000, PAUSE_US: 0, AFTER: 'exit', EXIT_CODE: 3, SAY: said });
+  const { bytes, callback } = collector();
+  const ends = [];
+  startCapture({ onEnd: (info) => ends.push({ info, bytes: bytes().length }) }, callback);
+  await waitFor(() => ends.length > 0, 'onEnd');
+  await sleep(50);
+  assert.deepEqual(ends, [{ info: { reason: 'exited', code: 3, signal: null, stderr: said + said }, bytes: 100000 }]);
+  assert.ok(bytes().equals(pattern(100000)), 'the printed text stayed out of the samples');
+});
+
+test('a killed recorder ends with its signal; a stopped or replaced capture reports no end', async () => {
+  const report = useFake();
+  const ends = [];
+  const onEnd = (info) => ends.push(info);
+  startCapture({ onEnd }, () => {});
+  process.kill((await readReport(report)).pid, 'SIGKILL');
+  await waitFor(() => ends.length > 0, 'onEnd');
+  assert.deepEqual(ends, [{ reason: 'exited', code: null, signal: 'SIGKILL', stderr: '' }]);
+
+  ends.length = 0;
+  for (const end of [stopCapture, () => startCapture({}, () => {})]) {
+    useFake({ BYTES: 0, AFTER: 'exit' });
+    startCapture({ onEnd }, () => {});
+    blockMainThread(300);  // the recorder exits and its end is queued meanwhile
+    end();
+  }
+  await sleep(100);
+  assert.deepEqual(ends, []);
+});
+
+test('with no recorder to run, onEnd reports the exec error and the process may exit', async () => {
+  const script = `require(${JSON.stringify(root)}).startCapture({ onEnd: (info) => console.log(JSON.stringify(info)) }, () => {});`;
+  // /dev/null is not executable: no candidate path runs, and PATH has nothing.
+  const hide = 'mount --bind /dev/null /usr/bin/pw-record && PATH=/nonexistent exec "$0" -e "$1"';
+  const { stdout } = await new Promise((resolve, reject) =>
+    execFile('unshare', ['--mount', 'sh', '-c', hide, process.execPath, script], { timeout: 10000 }, (error, stdout) =>
+      error ? reject(error) : resolve({ stdout }),
+    ),
+  );
+  assert.deepEqual(JSON.parse(stdout), { reason: 'spawn-failed', error: 'ENOENT' });
 });

@@ -21,6 +21,8 @@ const kFakeVariables = [
   'ORVEL_FAKE_BYTES',
   'ORVEL_FAKE_AFTER',
   'ORVEL_FAKE_IGNORE_TERM',
+  'ORVEL_FAKE_SAY',
+  'ORVEL_FAKE_EXIT_CODE',
 ];
 
 assert.ok(

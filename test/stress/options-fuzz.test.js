@@ -235,7 +235,7 @@ test(`startCapture survives ${kCases} hostile argument lists and leaves nothing 
       } else if (checkTarget) {
         const { args } = await readReport(report);
         const given = Buffer.from(fuzzCase.target).toString();
-        assert.deepEqual(args.slice(7, -1), given === '' ? [] : ['--target', given],
+        assert.deepEqual(args.slice(7, -1), given === '' ? [] : ['--target', given, '-P', '{ node.dont-reconnect = true }'],
           `${where}: the recorder was given another target than ${JSON.stringify(fuzzCase.target.slice(0, 40))}`);
         counts.targetsChecked++;
       }
