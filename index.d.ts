@@ -172,9 +172,8 @@ export interface CaptureStreamOptions {
  */
 export interface CaptureStreamError extends Error {
   code: 'ERR_RECORDER_SPAWN' | 'ERR_RECORDER_EXITED' | 'ERR_CAPTURE_STALLED' | 'ERR_CAPTURE_REPLACED';
-  info?:
-    | { reason: 'spawn-failed'; error: string }
-    | { reason: 'exited'; code: number | null; signal: string | null; stderr: string };
+  /** What `onEnd` gave, for `ERR_RECORDER_SPAWN` and `ERR_RECORDER_EXITED`. */
+  info?: CaptureEnd;
 }
 
 /**

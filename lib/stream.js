@@ -57,8 +57,9 @@ function captureError(code, message, info) {
 
 // What the recorder's last words usually mean.
 const kStderrHints = [
-  [/Host is down|Connection refused|pw_context_connect/, 'PipeWire is not running for this user (systemctl --user status pipewire)'],
-  [/Broken pipe|unknown resource/, 'PipeWire stopped or restarted during the capture; start a new capture'],
+  [/Host is down|Connection refused/, 'PipeWire is not running for this user (systemctl --user status pipewire)'],
+  [/Broken pipe|connection error/, 'PipeWire stopped or restarted during the capture; start a new capture'],
+  [/no node available/, 'PipeWire has no device to record from (pw-cli ls Node)'],
 ];
 
 function endedError(info, settings) {

@@ -3,8 +3,7 @@
 const assert = require('node:assert/strict');
 const { test, afterEach } = require('node:test');
 
-const { execFile } = require('node:child_process');
-const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep } = require('./helpers');
+const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep, runWithoutRecorder } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
 
 afterEach(() => stopCapture());
@@ -151,12 +150,5 @@ test('a killed recorder ends with its signal; a stopped or replaced capture repo
 
 test('with no recorder to run, onEnd reports the exec error and the process may exit', async () => {
   const script = `require(${JSON.stringify(root)}).startCapture({ onEnd: (info) => console.log(JSON.stringify(info)) }, () => {});`;
-  // /dev/null is not executable: no candidate path runs, and PATH has nothing.
-  const hide = 'mount --bind /dev/null /usr/bin/pw-record && PATH=/nonexistent exec "$0" -e "$1"';
-  const { stdout } = await new Promise((resolve, reject) =>
-    execFile('unshare', ['--mount', 'sh', '-c', hide, process.execPath, script], { timeout: 10000 }, (error, stdout) =>
-      error ? reject(error) : resolve({ stdout }),
-    ),
-  );
-  assert.deepEqual(JSON.parse(stdout), { reason: 'spawn-failed', error: 'ENOENT' });
+  assert.deepEqual(JSON.parse(await runWithoutRecorder(script)), { reason: 'spawn-failed', error: 'ENOENT' });
 });

@@ -5,7 +5,7 @@
 // ORVEL_FAKE_* variables, which the recorder inherits from this process.
 
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { execFile, spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -131,8 +131,21 @@ function runNode(script, { env = {}, timeoutMs = 30000 } = {}) {
   });
 }
 
+// Runs SCRIPT in a child node process that finds no recorder to run:
+// /dev/null is mounted over /usr/bin/pw-record (not executable, so no
+// candidate path runs) and PATH has nothing. Resolves with its stdout.
+function runWithoutRecorder(script) {
+  const hide = 'mount --bind /dev/null /usr/bin/pw-record && PATH=/nonexistent exec "$0" -e "$1"';
+  return new Promise((resolve, reject) =>
+    execFile('unshare', ['--mount', 'sh', '-c', hide, process.execPath, script], { timeout: 10000 }, (error, stdout) =>
+      error ? reject(error) : resolve(stdout),
+    ),
+  );
+}
+
 module.exports = {
   root,
+  runWithoutRecorder,
   useFake,
   waitFor,
   readReport,

@@ -4,7 +4,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const { test, afterEach } = require('node:test');
 
-const { root, useFake, readReport, pattern, exists, waitFor, sleep } = require('./helpers');
+const { root, useFake, readReport, pattern, exists, waitFor, sleep, runWithoutRecorder } = require('./helpers');
 const { captureStream, startCapture, stopCapture } = require(root);
 
 afterEach(() => stopCapture());
@@ -118,4 +118,23 @@ test('a bad option throws a TypeError with code ERR_INVALID_ARG_VALUE before any
   }
   await sleep(200);
   assert.ok(!fs.existsSync(report), 'a recorder was started');
+});
+
+test('a recorder that exits errors the stream with ERR_RECORDER_EXITED, after every chunk, its last words in the message', async () => {
+  const said = 'error: pw_context_connect() failed: Host is down\n';
+  useFake({ BYTES: 100000, PAUSE_US: 0, AFTER: 'exit', EXIT_CODE: 1, SAY: said });
+  const { chunks, ended, closed } = consume(captureStream());
+  const error = await ended;
+  assert.equal(error.code, 'ERR_RECORDER_EXITED');
+  assert.deepEqual(error.info, { reason: 'exited', code: 1, signal: null, stderr: said + said });
+  assert.match(error.message, /exited with code 1.*"error: pw_context_connect\(\) failed: Host is down": PipeWire is not running/);
+  assert.ok(Buffer.concat(chunks).equals(pattern(100000)));
+  await closed;
+});
+
+test('with no recorder to run the stream errors with ERR_RECORDER_SPAWN, saying what to install', async () => {
+  const script = `require(${JSON.stringify(root)}).captureStream().on('error', ({ code, info, message }) => console.log(JSON.stringify({ code, info, message })));`;
+  const { code, info, message } = JSON.parse(await runWithoutRecorder(script));
+  assert.deepEqual({ code, info }, { code: 'ERR_RECORDER_SPAWN', info: { reason: 'spawn-failed', error: 'ENOENT' } });
+  assert.match(message, /pw-record could not be run \(ENOENT\).*apt-get install pipewire-bin/);
 });
