@@ -23,6 +23,16 @@ export interface CaptureOptions {
    */
   pipewireCaptureSink?: boolean;
   /**
+   * Linux: start the recorder unlinked, as a node of this name: the session
+   * manager links nothing to it, and what it records is whatever you link
+   * into its `input_FL` and `input_FR` ports (`pw-link`). It keeps
+   * delivering silence while nothing is linked or playing, with a latency
+   * of 100 ms. `pipewireTargetId` and `pipewireCaptureSink` do not apply.
+   * {@link captureStream}'s `excludeProcessId` and `includeProcessId` are
+   * built on it.
+   */
+  pipewireUnlinkedNodeName?: string;
+  /**
    * Called at most once, on the thread of the capture, after its last block,
    * when the capture's stream ends by itself. Never called once
    * `stopCapture()`, the next `startCapture()` or the end of the thread's
@@ -92,7 +102,7 @@ export function getNativeAudioCaptureInfo(): NativeAudioCaptureInfo;
  * starts a new one. Returns `true` when the capture started; a missing
  * recorder or PipeWire daemon is not reported here but through `onEnd`.
  * Returns `false` when it could not start, or when `pipewireTargetId` holds
- * a NUL character (the recorder's command line cannot carry it). Throws a `TypeError` when
+ * a NUL character, as does `pipewireUnlinkedNodeName` (the recorder's command line cannot carry it). Throws a `TypeError` when
  * `options` is not an object or `callback` is not a function.
  */
 export function startCapture(options: CaptureOptions, callback: PcmCallback): boolean;

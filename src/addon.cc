@@ -271,6 +271,7 @@ struct StartOptions {
   std::string window_source;
   uint32_t exclude_pid;
   bool capture_sink;
+  std::string unlinked_node_name;
   Napi::Function on_end;
 };
 
@@ -280,6 +281,7 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
       ReadStringOption(options, "windowCaptureSourceId"),
       ReadProcessIdOption(options, "win32ExcludePlaybackProcessId"),
       ReadBooleanOption(options, "pipewireCaptureSink"),
+      ReadStringOption(options, "pipewireUnlinkedNodeName"),
       ReadFunctionOption(options, "onEnd"),
   };
 }
@@ -291,9 +293,11 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                         const StartOptions& options) {
   EndCapture();
   const std::string& target = options.target;
-  // The recorder takes the target as a C string: one with a NUL in it would
-  // silently name another target.
-  if (target.find('\0') != std::string::npos) {
+  const std::string& node_name = options.unlinked_node_name;
+  // The recorder takes the target and the node name as C strings: one with
+  // a NUL in it would silently name another.
+  if (target.find('\0') != std::string::npos ||
+      node_name.find('\0') != std::string::npos) {
     return Napi::Boolean::New(env, false);
   }
   auto state = std::make_unique<CaptureState>();
@@ -320,7 +324,8 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                            window_source.empty() ? nullptr
                                                  : window_source.c_str(),
                            options.exclude_pid, pcm_cb, state.get(),
-                           options.capture_sink, end_cb)) {
+                           options.capture_sink, end_cb,
+                           node_name.empty() ? nullptr : node_name.c_str())) {
     state->active.store(false, std::memory_order_release);
     ReleaseDelivery(state.get());
     return Napi::Boolean::New(env, false);

@@ -41,7 +41,11 @@ using EndCallback = void (*)(const RecorderEnd* end, void* user);
 // exists: when it is missing or goes away, no further samples come, never
 // another device's. With `capture_sink` the capture records a sink's output:
 // the sink named by `pipewire_target`, or the default sink, followed when it
-// changes. Returns false for a null callback or when the reader thread
+// changes. With a non-empty `unlinked_node_name` the recorder's node takes
+// that name and nothing is linked to it by the session manager: the caller
+// links what it wants recorded into its input ports (`pipewire_target` and
+// `capture_sink` do not apply then); it keeps running in silence, with a
+// latency of 100 ms. Returns false for a null callback or when the reader thread
 // cannot be created; true says nothing about the recorder itself, whose
 // failures end the stream and reach `end_cb` when one is given.
 // `window_capture_source_id` and `exclude_process_id` serve other platforms
@@ -51,7 +55,8 @@ ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
                                       uint32_t exclude_process_id,
                                       PcmCallback cb, void* user,
                                       bool capture_sink = false,
-                                      EndCallback end_cb = nullptr);
+                                      EndCallback end_cb = nullptr,
+                                      const char* unlinked_node_name = nullptr);
 
 // Ends the capture: the recorder is terminated and reaped, the reader thread
 // joined. Once it returns no callback runs. Safe to call with nothing running.

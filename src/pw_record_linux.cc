@@ -58,6 +58,13 @@ constexpr const char* kDontReconnect = "{ node.dont-reconnect = true }";
 constexpr const char* kCaptureSink = "{ stream.capture.sink = true }";
 constexpr const char* kCaptureSinkDontReconnect =
     "{ stream.capture.sink = true node.dont-reconnect = true }";
+// An unlinked recorder is linked by its caller, stream by stream. It keeps
+// processing while nothing plays, so that silence keeps the timeline, and
+// asks for a latency long enough that its joining or leaving the graph does
+// not shrink the quantum under the user's players (20 ms clicked in the
+// speakers).
+constexpr const char* kUnlinkedTarget = "0";
+constexpr const char* kUnlinkedLatency = "100ms";
 constexpr size_t kOutputTail = 4096;
 
 // Sequentially consistent: a stop either sees the pid and descriptor the
@@ -73,6 +80,9 @@ std::thread g_thread;
 struct CaptureRequest {
   std::string target;
   bool capture_sink;
+  // Non-empty: start unlinked under this node name; target and capture_sink
+  // do not apply.
+  std::string unlinked_node_name;
 };
 
 // The last bytes the recorder printed.
@@ -97,20 +107,35 @@ const char* resolve_pw_record_executable() {
 // Everything the child needs, made before fork so that the child only makes
 // async-signal-safe calls.
 struct ExecPlan {
-  const char* argv[14];
+  const char* argv[16];
+  std::string properties;
   std::string search_path;
   struct sigaction default_sigpipe;
   sigset_t empty_mask;
 };
 
+// The name as a quoted string of PipeWire's JSON dialect.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 // Without a target the recorder takes the session's default. A named target
 // is never replaced: when it is missing or goes away, the session manager
 // removes the recorder's node instead of linking it to the default source.
-const char* stream_properties(const CaptureRequest& request) {
+std::string stream_properties(const CaptureRequest& request) {
+  if (!request.unlinked_node_name.empty()) {
+    return "{ node.name = " + quoted(request.unlinked_node_name) +
+           " node.always-process = true }";
+  }
   if (request.capture_sink) {
     return request.target.empty() ? kCaptureSink : kCaptureSinkDontReconnect;
   }
-  return request.target.empty() ? nullptr : kDontReconnect;
+  return request.target.empty() ? "" : kDontReconnect;
 }
 
 void make_exec_plan(const CaptureRequest& request, const SamplesLink& link,
@@ -123,13 +148,19 @@ void make_exec_plan(const CaptureRequest& request, const SamplesLink& link,
   plan->argv[i++] = "2";
   plan->argv[i++] = "--format";
   plan->argv[i++] = "f32";
-  if (!request.target.empty()) {
+  if (!request.unlinked_node_name.empty()) {
+    plan->argv[i++] = "--target";
+    plan->argv[i++] = kUnlinkedTarget;
+    plan->argv[i++] = "--latency";
+    plan->argv[i++] = kUnlinkedLatency;
+  } else if (!request.target.empty()) {
     plan->argv[i++] = "--target";
     plan->argv[i++] = request.target.c_str();
   }
-  if (const char* properties = stream_properties(request)) {
+  plan->properties = stream_properties(request);
+  if (!plan->properties.empty()) {
     plan->argv[i++] = "-P";
-    plan->argv[i++] = properties;
+    plan->argv[i++] = plan->properties.c_str();
   }
   plan->argv[i++] = link.path.c_str();
   plan->argv[i] = nullptr;
@@ -445,7 +476,8 @@ void reader_thread(const CaptureRequest& request) {
 bool orvel_backend_start(const char* pipewire_target,
                          const char* /*window_capture_source_id*/,
                          uint32_t /*exclude_process_id*/, PcmCallback cb,
-                         void* user, bool capture_sink, EndCallback end_cb) {
+                         void* user, bool capture_sink, EndCallback end_cb,
+                         const char* unlinked_node_name) {
   orvel_backend_stop();
   if (cb == nullptr) return false;
   g_user = user;
@@ -453,8 +485,9 @@ bool orvel_backend_start(const char* pipewire_target,
   g_end_cb = end_cb;
   g_running.store(true);
   try {
-    CaptureRequest request{pipewire_target != nullptr ? pipewire_target : "",
-                           capture_sink};
+    CaptureRequest request{
+        pipewire_target != nullptr ? pipewire_target : "", capture_sink,
+        unlinked_node_name != nullptr ? unlinked_node_name : ""};
     g_thread = std::thread(reader_thread, std::move(request));
   } catch (...) {
     g_running.store(false);

@@ -320,6 +320,20 @@ TEST_F(FakeRecorderTest, StreamPropertiesFollowTargetAndSinkCapture) {
             ExpectedArgs("42", "{ stream.capture.sink = true node.dont-reconnect = true }"));
 }
 
+// An unlinked recorder takes its node name whatever the target and sink
+// options say; the name stays one quoted string, quotes and all.
+TEST_F(FakeRecorderTest, UnlinkedRecorderIsNamedAndKeepsProcessing) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink sink;
+  ASSERT_TRUE(orvel_backend_start("42", nullptr, 0, Sink::Collect, &sink, true, Sink::End,
+                                  "orvel \"x\" \\"));
+  std::vector<std::string> expected = kFixedArgs;
+  expected.insert(expected.end(),
+                  {"--target", "0", "--latency", "100ms", "-P",
+                   "{ node.name = \"orvel \\\"x\\\" \\\\\" node.always-process = true }"});
+  EXPECT_EQ(ReadReport(report_).args, expected);
+}
+
 TEST_F(FakeRecorderTest, TargetWithSpacesIsOneArgument) {
   inj_->Install("/usr/bin/pw-record");
   Sink sink;

@@ -23,7 +23,7 @@
 namespace {
 
 using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*, bool,
-                        EndCallback);
+                        EndCallback, const char*);
 using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
@@ -61,9 +61,10 @@ void Log(const char* target, const char* window, uint32_t exclude_pid) {
 }  // namespace
 
 bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
-                         PcmCallback cb, void* user, bool capture_sink, EndCallback end_cb) {
+                         PcmCallback cb, void* user, bool capture_sink, EndCallback end_cb,
+                         const char* unlinked_node_name) {
   const StartFn real =
-      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_E");
+      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_ES0_");
   Log(target, window, exclude_pid);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
@@ -77,7 +78,8 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
     cb(kValidBlock, 2, 48000, 2, nullptr);
     cb(kValidBlock, 2, 48000, 2, user);
   }
-  const bool started = real(target, window, exclude_pid, cb, user, capture_sink, end_cb);
+  const bool started = real(target, window, exclude_pid, cb, user, capture_sink, end_cb,
+                             unlinked_node_name);
   if (started && Enabled("ORVEL_SPY_PROBE")) {
     g_probe_user.store(user);
     g_probe_cb.store(cb);

@@ -75,7 +75,7 @@ describe('argument misuse', () => {
 });
 
 describe('options', () => {
-  test('only a non-empty string target and a true pipewireCaptureSink reach the recorder', async () => {
+  test('only a non-empty string target or node name and a true pipewireCaptureSink reach the recorder', async () => {
     const cases = [
       [{ pipewireTargetId: 'my sink; echo 1' }, ['--target', 'my sink; echo 1', '-P', '{ node.dont-reconnect = true }']],
       [{ pipewireCaptureSink: true }, ['-P', '{ stream.capture.sink = true }']],
@@ -85,6 +85,11 @@ describe('options', () => {
       [{ pipewireTargetId: null }, []],
       [{ pipewireTargetId: new String('boxed') }, []],
       [{ windowCaptureSourceId: 'window:7', win32ExcludePlaybackProcessId: 99 }, []],
+      [
+        { pipewireUnlinkedNodeName: 'orvel-1', pipewireTargetId: '42', pipewireCaptureSink: true },
+        ['--target', '0', '--latency', '100ms', '-P', '{ node.name = "orvel-1" node.always-process = true }'],
+      ],
+      [{ pipewireUnlinkedNodeName: 7 }, []],
     ];
     for (const [options, target] of cases) {
       const report = useFake({ BYTES: 0 });
@@ -116,12 +121,13 @@ describe('options', () => {
     ]);
   });
 
-  test('a target with a NUL in it is refused, not cut short to name another target', async () => {
+  test('a target or node name with a NUL in it is refused, not cut short to name another', async () => {
     const report = useFake();
     assert.equal(startCapture({}, noop), true);
     const { pid } = await readReport(report);
     assert.equal(startCapture({ pipewireTargetId: 'name\0hidden' }, noop), false);
     assert.ok(!exists(pid), 'the capture before it was ended');
+    assert.equal(startCapture({ pipewireUnlinkedNodeName: 'name\0hidden' }, noop), false);
     assert.deepEqual(childPids(), []);
   });
 
