@@ -9,6 +9,7 @@ const { performance } = require('perf_hooks');
 const { holdCapture, releaseCapture } = require('./capture');
 const { FrameAligner } = require('./frames');
 const { kCaptureChannels, createConverter } = require('./convert');
+const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 
 // Rates libsamplerate converts to from 48000 Hz, within reason for audio.
 const kMinRate = 8000;
@@ -40,10 +41,13 @@ function readOptions(options = {}) {
   if (typeof stallTimeoutMs !== 'number' || !(stallTimeoutMs >= 0)) {
     throw invalid('stallTimeoutMs must be a number of milliseconds, or 0 for no limit');
   }
-  return { target, system, format, channels, sampleRate, stallTimeoutMs };
+  const processes = readProcessFilter(options, invalid);
+  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId or includeProcessId');
+  return { target, system, format, channels, sampleRate, stallTimeoutMs, processes };
 }
 
-function describeSource({ target, system }) {
+function describeSource({ target, system, processes }) {
+  if (processes) return `the desktop's playback ${processes.exclude ? 'without' : 'of'} processes ${[...processes.pids].join(', ')}`;
   if (target === undefined) return system ? 'the default sink' : 'the default source';
   return `${system ? 'sink' : 'target'} "${target}"`;
 }
@@ -110,9 +114,11 @@ function captureStream(options) {
   let stopping = false;
   let lastBlockAt = performance.now();
   let stallTimer = null;
+  let processFilter = null;
 
   const release = () => {
     clearTimeout(stallTimer);
+    processFilter?.stop();
     if (holding) releaseCapture(onTaken);
     holding = false;
   };
@@ -211,8 +217,17 @@ function captureStream(options) {
     (error) => fail(error),
   );
 
-  const nativeOptions = { pipewireTargetId: settings.target, pipewireCaptureSink: settings.system, onEnd: (info) => fail(endedError(info, settings)) };
+  const nodeName = settings.processes ? unlinkedNodeName() : undefined;
+  const nativeOptions = {
+    pipewireTargetId: settings.target,
+    pipewireCaptureSink: settings.system,
+    pipewireUnlinkedNodeName: nodeName,
+    onEnd: (info) => fail(endedError(info, settings)),
+  };
   holding = holdCapture(nativeOptions, onBlock, onTaken);
+  if (holding && settings.processes) {
+    processFilter = filterProcesses({ nodeName, filter: settings.processes, onError: fail });
+  }
   if (!holding) {
     fail(captureError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created'));
   } else if (settings.stallTimeoutMs > 0) {

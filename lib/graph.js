@@ -1,0 +1,104 @@
+'use strict';
+
+// A live copy of the PipeWire graph, kept by `pw-dump -m -N`: it prints the
+// whole graph, then every change, each as a JSON array between lines that
+// are exactly `[` and `]`. A changed object comes whole; a removed one comes
+// as `{ "id": N, "info": null }`.
+
+const { spawn } = require('child_process');
+
+const kStderrTail = 4096;
+
+function graphError(code, message, info) {
+  const error = new Error(message);
+  error.code = code;
+  if (info !== undefined) error.info = info;
+  return error;
+}
+
+function toolMissing(tool, error) {
+  return graphError(
+    'ERR_GRAPH_TOOL',
+    `${tool} could not be run (${error.code}): install PipeWire's command-line tools ` +
+      '(Debian and Ubuntu: apt-get install pipewire-bin) and check that it is on PATH',
+    { tool, error: error.code },
+  );
+}
+
+function isRemoval(object) {
+  return 'info' in object && object.info === null;
+}
+
+// Calls onUpdate(objects) after each change of the graph, with a Map of
+// every object by id; onError(error) once if the watcher fails or ends
+// before stop(). pw-dump writes to a pipe of ours: if this process dies,
+// its next write kills it (SIGPIPE), and our recorder's node vanishing is
+// such a write.
+function watchGraph({ onUpdate, onError }) {
+  const objects = new Map();
+  const child = spawn('pw-dump', ['-m', '-N'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let stopped = false;
+  let lines = [];
+  let partial = '';
+  let stderr = '';
+
+  const fail = (error) => {
+    if (stopped) return;
+    stop();
+    onError(error);
+  };
+
+  const apply = (text) => {
+    let update;
+    try {
+      update = JSON.parse(text);
+    } catch (error) {
+      return fail(graphError('ERR_GRAPH_LOST', `pw-dump printed something that is not a graph update: ${error.message}`));
+    }
+    for (const object of update) {
+      if (isRemoval(object)) objects.delete(object.id);
+      else objects.set(object.id, object);
+    }
+    onUpdate(objects);
+  };
+
+  child.stdout.setEncoding('utf8');
+  child.stdout.on('data', (data) => {
+    const parts = (partial + data).split('\n');
+    partial = parts.pop();
+    for (const line of parts) {
+      if (stopped) return;
+      if (line === '[') lines = [];
+      lines.push(line);
+      if (line !== ']') continue;
+      apply(lines.join('\n'));
+      lines = [];
+    }
+  });
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', (data) => {
+    stderr = (stderr + data).slice(-kStderrTail);
+  });
+  child.on('error', (error) => fail(toolMissing('pw-dump', error)));
+  child.on('close', (code, signal) => {
+    const lastLine = stderr.trim().split('\n').at(-1);
+    fail(
+      graphError(
+        'ERR_GRAPH_LOST',
+        `pw-dump, which follows the graph, ${signal ? `was killed by ${signal}` : `exited with code ${code}`}` +
+          (lastLine ? `; it said "${lastLine}"` : '') +
+          ': PipeWire is not running or went away; start a new capture once it is back',
+        { code, signal, stderr },
+      ),
+    );
+  });
+
+  function stop() {
+    if (stopped) return;
+    stopped = true;
+    if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+  }
+  return { stop };
+}
+
+module.exports = { watchGraph, graphError, toolMissing };
