@@ -134,6 +134,12 @@ export interface CaptureTarget {
    * is marked.
    */
   isDefaultSource: boolean;
+  /**
+   * For a playback stream, the process that plays it (the pid that
+   * `captureStream`'s `excludeProcessId` and `includeProcessId` take);
+   * `null` for sinks and sources.
+   */
+  processId: number | null;
 }
 
 /**
@@ -169,6 +175,21 @@ export interface CaptureStreamOptions {
    * 2000; `0` never.
    */
   stallTimeoutMs?: number;
+  /**
+   * Linux: record everything the desktop plays except the playback of these
+   * processes (a pid or an array of pids) and of their descendants: the
+   * desktop without your own call audio. Streams that start later are
+   * followed; the stream delivers silence while nothing plays. Needs
+   * `pw-dump` and `pw-link` (Debian: `pipewire-bin`). Not with `target` or
+   * `includeProcessId`.
+   */
+  excludeProcessId?: number | number[];
+  /**
+   * Linux: record only the playback of these processes (a pid or an array
+   * of pids) and of their descendants, as one mix. Otherwise as
+   * `excludeProcessId`.
+   */
+  includeProcessId?: number | number[];
 }
 
 /**
@@ -179,11 +200,29 @@ export interface CaptureStreamOptions {
  * - `ERR_CAPTURE_STALLED`: no audio for `stallTimeoutMs`.
  * - `ERR_CAPTURE_REPLACED`: another `startCapture()` or `captureStream()` in
  *   this process took the one capture.
+ * - `ERR_GRAPH_TOOL` (with `excludeProcessId` or `includeProcessId`):
+ *   `pw-dump` or `pw-link` could not be run; `info` holds `tool` and the
+ *   errno name as `error`.
+ * - `ERR_GRAPH_LOST` (same): `pw-dump`, which follows the graph, ended:
+ *   PipeWire is not running or went away; `info` holds its `code`, `signal`
+ *   and `stderr`.
  */
 export interface CaptureStreamError extends Error {
-  code: 'ERR_RECORDER_SPAWN' | 'ERR_RECORDER_EXITED' | 'ERR_CAPTURE_STALLED' | 'ERR_CAPTURE_REPLACED';
-  /** What `onEnd` gave, for `ERR_RECORDER_SPAWN` and `ERR_RECORDER_EXITED`. */
-  info?: CaptureEnd;
+  code:
+    | 'ERR_RECORDER_SPAWN'
+    | 'ERR_RECORDER_EXITED'
+    | 'ERR_CAPTURE_STALLED'
+    | 'ERR_CAPTURE_REPLACED'
+    | 'ERR_GRAPH_TOOL'
+    | 'ERR_GRAPH_LOST';
+  /**
+   * What `onEnd` gave, for `ERR_RECORDER_SPAWN` and `ERR_RECORDER_EXITED`;
+   * what failed, for `ERR_GRAPH_TOOL` and `ERR_GRAPH_LOST`.
+   */
+  info?:
+    | CaptureEnd
+    | { tool: 'pw-dump' | 'pw-link'; error: string }
+    | { code: number | null; signal: string | null; stderr: string };
 }
 
 /**

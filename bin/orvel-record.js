@@ -17,6 +17,7 @@ const METER_WIDTH = 20;
 
 const HELP = `Usage:
   orvel-record [--target ID | --system] [--seconds N] [--format f32|s16] OUT.wav
+  orvel-record (--exclude-pid PID | --app PID)... [--seconds N] [--format f32|s16] OUT.wav
   orvel-record --list-targets
   orvel-record --help
 
@@ -34,13 +35,19 @@ Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav.
                    followed when the user switches output.
   (neither)        Record the default source, on a desktop usually the
                    microphone.
+  --exclude-pid PID  Record everything the desktop plays except process
+                   PID and its descendants (repeat for more processes).
+  --app PID        Record only what process PID and its descendants play
+                   (repeat for more). Players that start later are
+                   followed. See --list-targets for the pids.
   --seconds N      Stop after N seconds of audio (decimals allowed).
                    Without it, record until Ctrl-C or SIGTERM.
   --format FORMAT  f32: 32-bit IEEE float (the default); s16: 16-bit PCM.
   --list-targets   List what can be recorded: sinks, sources and
                    applications' playback streams, with node name, object
-                   serial, media class and description; the default sink
-                   and default source are marked.
+                   serial, media class, the pid of each playback stream's
+                   process and description; the default sink and default
+                   source are marked.
   -h, --help       Show this help.
 
 The WAV header is kept correct while recording, so the file is whole however
@@ -67,6 +74,8 @@ function parseCommandLine(argv) {
         system: { type: 'boolean' },
         seconds: { type: 'string' },
         format: { type: 'string' },
+        'exclude-pid': { type: 'string', multiple: true },
+        app: { type: 'string', multiple: true },
         'list-targets': { type: 'boolean' },
         help: { type: 'boolean', short: 'h' },
       },
@@ -82,6 +91,7 @@ function parseCommandLine(argv) {
   }
   if (values.target !== undefined && values.system) throw new UsageError('give either --target or --system, not both');
   if (values.target === '') throw new UsageError('--target needs a node name or object serial');
+  const processes = readProcessOptions(values);
   const format = values.format ?? 'f32';
   if (format !== 'f32' && format !== 's16') throw new UsageError(`--format must be f32 or s16, not "${format}"`);
   let frameLimit = Infinity;
@@ -94,7 +104,20 @@ function parseCommandLine(argv) {
   }
   if (positionals.length === 0) throw new UsageError('give the output file, e.g. out.wav');
   if (positionals.length > 1) throw new UsageError(`give one output file, not ${positionals.length}`);
-  return { target: values.target, system: Boolean(values.system), format, frameLimit, out: positionals[0] };
+  return { target: values.target, system: Boolean(values.system), processes, format, frameLimit, out: positionals[0] };
+}
+
+// --exclude-pid or --app as captureStream's options, or null for neither.
+function readProcessOptions(values) {
+  const [exclude, include] = [values['exclude-pid'], values.app];
+  if (!exclude && !include) return null;
+  if (exclude && include) throw new UsageError('give either --exclude-pid or --app, not both');
+  if (values.target !== undefined) throw new UsageError('--target does not combine with --exclude-pid or --app');
+  const pids = (exclude ?? include).map((pid) => {
+    if (!/^\d+$/.test(pid) || Number(pid) === 0) throw new UsageError(`a process id is a positive whole number, not "${pid}"`);
+    return Number(pid);
+  });
+  return exclude ? { excludeProcessId: pids } : { includeProcessId: pids };
 }
 
 async function printTargets() {
@@ -108,9 +131,10 @@ async function printTargets() {
       target.isDefaultSink && 'default sink',
       target.isDefaultSource && (target.mediaClass.startsWith('Audio/Sink') ? 'default source: its monitor' : 'default source'),
     ].filter(Boolean);
-    return [target.serial, target.name, target.mediaClass, target.description + (marks.length ? ` [${marks.join(', ')}]` : '')];
+    const pid = target.processId === null ? '' : String(target.processId);
+    return [target.serial, target.name, target.mediaClass, pid, target.description + (marks.length ? ` [${marks.join(', ')}]` : '')];
   });
-  const table = [['SERIAL', 'NAME', 'MEDIA CLASS', 'DESCRIPTION'], ...rows];
+  const table = [['SERIAL', 'NAME', 'MEDIA CLASS', 'PID', 'DESCRIPTION'], ...rows];
   const widths = table[0].map((_, column) => Math.max(...table.map((row) => row[column].length)));
   for (const row of table) {
     console.log(row.map((cell, column) => (column < row.length - 1 ? cell.padEnd(widths[column]) : cell)).join('  '));
@@ -141,8 +165,18 @@ function summaryLine(out, format, meter) {
   return `orvel-record: ${seconds} s, ${meter.frames} frames (${format}) in ${out}; ${levels.join('; ')}`;
 }
 
-async function record({ target, system, format, frameLimit, out }) {
-  const { startCapture, stopCapture } = require('..');
+// The process filters are captureStream's; otherwise blocks come straight
+// from the capture. Returns whether the capture started.
+function startRecording({ target, system, processes }, onBlock, onError) {
+  const { startCapture, captureStream } = require('..');
+  if (!processes) return startCapture({ pipewireTargetId: target, pipewireCaptureSink: system }, onBlock);
+  captureStream(processes).on('data', onBlock).on('error', onError);
+  return true;
+}
+
+async function record(command) {
+  const { target, system, processes, format, frameLimit, out } = command;
+  const { stopCapture } = require('..');
   let writer;
   try {
     writer = new WavWriter(out, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS });
@@ -193,7 +227,7 @@ async function record({ target, system, format, frameLimit, out }) {
     fs.rmSync(out, { force: true });
   };
   noAudioTimer = setTimeout(() => {
-    const source = system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
+    const source = processes ? "the desktop's playback" : system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
     abandon(
       `no audio arrived within ${NO_AUDIO_TIMEOUT_MS / 1000} s from ${source}. ` +
         'Is PipeWire running (pw-cli info 0)? Is the target right (orvel-record --list-targets)?',
@@ -206,7 +240,7 @@ async function record({ target, system, format, frameLimit, out }) {
       process.stderr.write(`\r\x1b[2K${meterLine(meter.takeRecentPeaks(), meter.frames)}`);
     }, METER_INTERVAL_MS);
   }
-  if (!startCapture({ pipewireTargetId: target, pipewireCaptureSink: system }, onBlock)) abandon('the capture could not be started');
+  if (!startRecording(command, onBlock, (error) => finish(error))) abandon('the capture could not be started');
 }
 
 async function main() {

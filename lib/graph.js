@@ -25,6 +25,16 @@ function toolMissing(tool, error) {
   );
 }
 
+// The processes a playback stream may belong to, most telling first: the
+// node's own application.process.id (set for Pulse clients, whose client is
+// pipewire-pulse's), then its client's, then the client's pid as the kernel
+// reported it to PipeWire.
+function processIdsOf(node, client) {
+  const ids = [node.info.props['application.process.id']];
+  if (client?.info?.props) ids.push(client.info.props['application.process.id'], client.info.props['pipewire.sec.pid']);
+  return ids.map(Number).filter((pid) => pid > 0);
+}
+
 function isRemoval(object) {
   return 'info' in object && object.info === null;
 }
@@ -101,4 +111,4 @@ function watchGraph({ onUpdate, onError }) {
   return { stop };
 }
 
-module.exports = { watchGraph, graphError, toolMissing };
+module.exports = { watchGraph, graphError, toolMissing, processIdsOf };

@@ -10,7 +10,7 @@
 // next player would play into it alone.
 
 const { execFile } = require('child_process');
-const { watchGraph, toolMissing } = require('./graph');
+const { watchGraph, toolMissing, processIdsOf } = require('./graph');
 const { descendsFrom } = require('./lineage');
 
 const kNodeType = 'PipeWire:Interface:Node';
@@ -53,12 +53,6 @@ function readProcessFilter({ excludeProcessId, includeProcessId }, invalid) {
     );
   }
   return { exclude: excludeProcessId !== undefined, pids: new Set(pids) };
-}
-
-function processIdsOf(node, client) {
-  const ids = [node.info.props['application.process.id']];
-  if (client) ids.push(client.info.props['application.process.id'], client.info.props['pipewire.sec.pid']);
-  return ids.map(Number).filter((pid) => pid > 0);
 }
 
 // Loopbacks, filter chains and echo cancellers play everyone's audio

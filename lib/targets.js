@@ -5,8 +5,10 @@
 // streams.
 
 const { execFile } = require('child_process');
+const { processIdsOf } = require('./graph');
 
 const KINDS = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
+const STREAM = 'Stream/Output/Audio';
 const DUMP_TIMEOUT_MS = 10000;
 
 function pwDump() {
@@ -57,8 +59,12 @@ function targetsOf(objects) {
       typeof object.info?.props?.['media.class'] === 'string' &&
       kindOf(object.info.props['media.class']) >= 0,
   );
+  const clients = new Map(
+    objects.filter((object) => object.type === 'PipeWire:Interface:Client').map((client) => [client.id, client]),
+  );
   const targets = nodes.map((node) => {
     const props = node.info.props;
+    const processId = props['media.class'] === STREAM ? processIdsOf(node, clients.get(props['client.id']))[0] : undefined;
     return {
       name: props['node.name'],
       serial: String(props['object.serial']),
@@ -67,6 +73,7 @@ function targetsOf(objects) {
       state: node.info.state,
       isDefaultSink: props['node.name'] === defaultSink,
       isDefaultSource: props['node.name'] === defaultSource,
+      processId: processId ?? null,
     };
   });
   return targets.sort((a, b) => kindOf(a.mediaClass) - kindOf(b.mediaClass));

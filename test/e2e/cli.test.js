@@ -153,7 +153,7 @@ describe('orvel-record', () => {
     const result = await record(['--list-targets']);
     assert.equal(result.code, 0, result.stderr);
     const lines = result.stdout.trim().split('\n');
-    assert.match(lines[0], /^SERIAL +NAME +MEDIA CLASS +DESCRIPTION$/);
+    assert.match(lines[0], /^SERIAL +NAME +MEDIA CLASS +PID +DESCRIPTION$/);
     for (const target of await listCaptureTargets()) {
       const line = lines.find((candidate) => candidate.split(/ +/)[1] === target.name);
       assert.ok(line, `${target.name} is not listed:\n${result.stdout}`);
@@ -161,13 +161,13 @@ describe('orvel-record', () => {
       assert.equal(line.split(/ +/)[2], target.mediaClass);
     }
     assert.match(lines.find((line) => line.includes(h.SINK)), /\[default sink, default source: its monitor\]$/);
-    assert.match(lines.find((line) => line.includes('player-a')), /Stream\/Output\/Audio +pw-play: /);
+    assert.match(lines.find((line) => line.includes('player-a')), new RegExp(`Stream/Output/Audio +${player.pid} +pw-play: `));
   });
 
   test('--help documents every option', async () => {
     const result = await record(['--help']);
     assert.equal(result.code, 0);
-    for (const option of ['--target', '--system', '--seconds', '--format', 'f32', 's16', '--list-targets', '--help']) {
+    for (const option of ['--target', '--system', '--exclude-pid', '--app', '--seconds', '--format', 'f32', 's16', '--list-targets', '--help']) {
       assert.ok(result.stdout.includes(option), `${option} is not documented`);
     }
   });
@@ -186,6 +186,10 @@ describe('orvel-record', () => {
       ['--format', 'mp3', out],
       [out, path.join(dir, 'other.wav')],
       ['--list-targets', out],
+      ['--exclude-pid', '7', '--app', '8', out],
+      ['--app', 'x', out],
+      ['--app', '0', out],
+      ['--exclude-pid', '7', '--target', 'player-a', out],
     ];
     for (const args of cases) {
       const result = await record(args);

@@ -41,6 +41,7 @@ describe('listCaptureTargets', () => {
       isDefaultSink: true,
       // With no source of its own the session records the sink's monitor.
       isDefaultSource: true,
+      processId: null,
     });
     for (const name of ['player-a', 'player-b']) {
       const player = targets.find((target) => target.name === name);
@@ -48,6 +49,7 @@ describe('listCaptureTargets', () => {
       assert.equal(player.mediaClass, 'Stream/Output/Audio');
       assert.match(player.description, /^pw-play: .*\.wav$/);
       assert.equal(player.isDefaultSink || player.isDefaultSource, false);
+      assert.equal(player.processId, players[name.at(-1)].pid);
     }
     for (const target of targets) assert.match(target.serial, /^\d+$/, JSON.stringify(target));
     assert.equal(new Set(targets.map((target) => target.serial)).size, targets.length, 'serials repeat');
