@@ -35,6 +35,12 @@ function processIdsOf(node, client) {
   return ids.map(Number).filter((pid) => pid > 0);
 }
 
+// Ends CHILD if it runs. One that could not be started has no pid, and
+// Node would signal pid 0 for it: this process's whole group.
+function endChild(child) {
+  if (child.pid !== undefined && child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+}
+
 function isRemoval(object) {
   return 'info' in object && object.info === null;
 }
@@ -106,9 +112,9 @@ function watchGraph({ onUpdate, onError }) {
   function stop() {
     if (stopped) return;
     stopped = true;
-    if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+    endChild(child);
   }
   return { stop };
 }
 
-module.exports = { watchGraph, graphError, toolMissing, processIdsOf };
+module.exports = { watchGraph, graphError, toolMissing, processIdsOf, endChild };

@@ -10,7 +10,7 @@
 // next player would play into it alone.
 
 const { execFile } = require('child_process');
-const { watchGraph, toolMissing, processIdsOf } = require('./graph');
+const { watchGraph, toolMissing, processIdsOf, endChild } = require('./graph');
 const { descendsFrom } = require('./lineage');
 
 const kNodeType = 'PipeWire:Interface:Node';
@@ -19,7 +19,8 @@ const kLinkType = 'PipeWire:Interface:Link';
 const kPlaybackClass = 'Stream/Output/Audio';
 const kSinkClass = 'Audio/Sink';
 // The recorder's channels that each playback channel feeds; others (LFE,
-// AUX...) are dropped. A stream's only port feeds both.
+// AUX...) are dropped. By the port's own channel only: a stream's ports
+// come and go one at a time, so a port alone is not a mono stream.
 const kChannelMap = {
   FL: ['FL'],
   FR: ['FR'],
@@ -61,6 +62,7 @@ function readProcessFilter({ excludeProcessId, includeProcessId }, invalid) {
 function isVirtualDevice(node, clientId, nodes) {
   const props = node.info.props;
   if (props['node.link-group'] !== undefined || props['node.group'] !== undefined) return true;
+  if (clientId === undefined) return false;
   return nodes.some(
     (other) => other.info.props['client.id'] === clientId && other.info.props['media.class']?.startsWith(kSinkClass),
   );
@@ -146,10 +148,9 @@ function filterProcesses({ nodeName, filter, onError }) {
       run(['-d', String(link.id)]);
     }
     for (const nodeId of allowed) {
-      const nodePorts = outputs.get(nodeId) ?? [];
-      for (const port of nodePorts) {
+      for (const port of outputs.get(nodeId) ?? []) {
         const serial = port.info.props['object.serial'];
-        const channels = nodePorts.length === 1 ? ['FL', 'FR'] : kChannelMap[port.info.props['audio.channel']] ?? [];
+        const channels = kChannelMap[port.info.props['audio.channel']] ?? [];
         for (const input of channels.map((channel) => inputs.get(channel))) {
           if (input === undefined || linked.get(serial)?.has(input)) continue;
           if (!linked.has(serial)) linked.set(serial, new Set());
@@ -176,7 +177,7 @@ function filterProcesses({ nodeName, filter, onError }) {
     if (stopped) return;
     stopped = true;
     graph.stop();
-    for (const child of tools) child.kill('SIGTERM');
+    for (const child of tools) endChild(child);
   }
   return { stop };
 }

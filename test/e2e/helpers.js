@@ -9,7 +9,7 @@ const { execFileSync, spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { startCapture, stopCapture } = require('../..');
+const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const { WavWriter } = require('../../lib/wav');
 
@@ -193,6 +193,30 @@ function capture(options, seconds) {
   });
 }
 
+// As capture(), through captureStream(OPTIONS) in its default format;
+// resolves with the samples after the warm-up.
+function captureStreamed(options, seconds) {
+  return new Promise((resolve, reject) => {
+    const stream = captureStream(options);
+    const chunks = [];
+    const wanted = Math.round((WARM_UP_SECONDS + seconds) * RATE) * CHANNELS * 4;
+    let bytes = 0;
+    const timer = setTimeout(() => {
+      stream.destroy();
+      reject(new Error(`only ${bytes} of ${wanted} bytes arrived within ${WAIT_MS / 1000} s`));
+    }, WAIT_MS);
+    stream.on('error', reject);
+    stream.on('data', (chunk) => {
+      chunks.push(chunk);
+      bytes += chunk.length;
+      if (bytes < wanted) return;
+      clearTimeout(timer);
+      stream.destroy();
+      resolve(toFloats(chunks).subarray(WARM_UP_SECONDS * RATE * CHANNELS, wanted / 4));
+    });
+  });
+}
+
 // Amplitude and phase of FREQUENCY in one channel of interleaved SAMPLES
 // whose first frame is frame ORIGIN of a longer stream, so that windows of
 // one stream share a time base. LAYOUT: the samples' rate and channels,
@@ -237,23 +261,23 @@ function hasSilence(samples, channel) {
 
 const db = (ratio) => 20 * Math.log10(ratio);
 
-// Asserts that SAMPLES carry TONE at its played level within 1 dB.
-function assertTone(samples, tone, what) {
+// Asserts that SAMPLES carry TONE at its played level within WITHIN_DB.
+function assertTone(samples, tone, what, withinDb = 1) {
   for (const [channel, [frequency, played]] of [tone.left, tone.right].entries()) {
     const measured = amplitude(samples, channel, frequency);
     assert.ok(
-      Math.abs(db(measured / played)) <= 1,
+      Math.abs(db(measured / played)) <= withinDb,
       `${what}: ${'LR'[channel]} ${frequency} Hz at ${db(measured).toFixed(1)} dBFS, played at ${db(played).toFixed(1)} dBFS`,
     );
   }
 }
 
-// Asserts that TONE is at least 40 dB below its played level in SAMPLES.
-function assertAbsent(samples, tone, what) {
+// Asserts that TONE is at least DOWN_DB below its played level in SAMPLES.
+function assertAbsent(samples, tone, what, downDb = 40) {
   for (const [channel, [frequency, played]] of [tone.left, tone.right].entries()) {
     const measured = amplitude(samples, channel, frequency);
     assert.ok(
-      db(measured / played) <= -40,
+      db(measured / played) <= -downDb,
       `${what}: ${'LR'[channel]} ${frequency} Hz is only ${(-db(measured / played)).toFixed(1)} dB below its played level`,
     );
   }
@@ -297,6 +321,7 @@ module.exports = {
   stopMicrophone,
   toFloats,
   capture,
+  captureStreamed,
   dft,
   amplitude,
   hasSilence,

@@ -113,6 +113,11 @@ test('a bad option throws a TypeError with code ERR_INVALID_ARG_VALUE before any
     { sampleRate: 7999 },
     { sampleRate: 44100.5 },
     { stallTimeoutMs: -1 },
+    { excludeProcessId: 1, includeProcessId: 2 },
+    { excludeProcessId: 0 },
+    { includeProcessId: [1, '2'] },
+    { excludeProcessId: 1.5 },
+    { includeProcessId: 1, target: 'player' },
   ]) {
     assert.throws(() => captureStream(options), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' }, JSON.stringify(options));
   }

@@ -1,0 +1,204 @@
+'use strict';
+
+// captureStream's excludeProcessId and includeProcessId against the real
+// graph: players with known pids, measured in what comes back and in what
+// the sink itself plays.
+
+const assert = require('node:assert/strict');
+const { execFile, execFileSync, spawn } = require('node:child_process');
+const { once } = require('node:events');
+const fs = require('node:fs');
+const path = require('node:path');
+const { after, before, describe, test } = require('node:test');
+const { captureStream } = require('../..');
+const { readWav } = require('../../lib/wav');
+const h = require('./helpers');
+
+const root = path.join(__dirname, '..', '..');
+// The issue's figures: the excluded app was 130-147 dB down, the others
+// within 0.02 dB; these leave room for a loaded machine.
+const EXCLUDED_DB = 60;
+const KEPT_DB = 0.5;
+
+function graph() {
+  return JSON.parse(execFileSync('pw-dump', { encoding: 'utf8' }));
+}
+
+// Links into the node named NAME, and whether the node is there.
+function linksInto(name) {
+  const objects = graph();
+  const node = objects.find((object) => object.info?.props?.['node.name'] === name);
+  const links = objects.filter((object) => object.type === 'PipeWire:Interface:Link' && object.info['input-node-id'] === node?.id);
+  return { node, links };
+}
+
+// Pids of the live children of PID.
+function childrenOf(pid) {
+  const children = [];
+  for (const entry of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
+    try {
+      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+      if (Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]) === pid) children.push(Number(entry));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return children;
+}
+
+// Whether PID runs: not gone, not a zombie.
+function alive(pid) {
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat[stat.lastIndexOf(')') + 2] !== 'Z';
+  } catch {
+    return false;
+  }
+}
+
+// What the sink plays, recorded from its monitor by a pw-record of its own
+// until stop() resolves with the samples after the warm-up.
+function recordSink(dir) {
+  const file = path.join(dir, `sink-${Date.now()}.raw`);
+  const child = spawn('pw-record', ['--rate', '48000', '--channels', '2', '--format', 'f32', '--target', h.SINK, '-P', '{ stream.capture.sink = true }', file]);
+  return {
+    async stop() {
+      const exited = once(child, 'exit');
+      child.kill('SIGTERM');
+      await exited;
+      return h.toFloats([fs.readFileSync(file)]).subarray(h.RATE * h.CHANNELS * 0.5);
+    },
+  };
+}
+
+// Seconds in SAMPLES' left channel that carry FREQUENCY at half its played
+// level or more, counted in windows of 10 ms (whole cycles of the tones).
+function secondsOf(samples, [frequency, played]) {
+  const size = (h.RATE / 100) * h.CHANNELS;
+  let windows = 0;
+  for (let from = 0; from + size <= samples.length; from += size) {
+    if (h.dft(samples.subarray(from, from + size), 0, frequency).amplitude >= played / 2) windows++;
+  }
+  return windows / 100;
+}
+
+describe('capture by process', () => {
+  let release;
+  let dir;
+  const players = {};
+
+  before(async () => {
+    release = await h.holdSession();
+    dir = h.scratchDir();
+    players.a = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a');
+    players.b = h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b');
+    await h.waitForTarget('player-a');
+    await h.waitForTarget('player-b');
+  });
+
+  after(async () => {
+    for (const player of Object.values(players)) await h.stopPlayer(player);
+    fs.rmSync(dir, { recursive: true, force: true });
+    release?.();
+  });
+
+  test('excluding A keeps B at its level and leaves A 60 dB down, including A the reverse; the sink plays both all along', async () => {
+    const sink = recordSink(dir);
+    const without = await h.captureStreamed({ excludeProcessId: players.a.pid }, 1);
+    h.assertTone(without, h.TONES.b, 'A excluded', KEPT_DB);
+    h.assertAbsent(without, h.TONES.a, 'A excluded', EXCLUDED_DB);
+    const only = await h.captureStreamed({ includeProcessId: [players.a.pid] }, 1);
+    h.assertTone(only, h.TONES.a, 'A included', KEPT_DB);
+    h.assertAbsent(only, h.TONES.b, 'A included', EXCLUDED_DB);
+    const played = await sink.stop();
+    h.assertTone(played, h.TONES.a, 'the sink', KEPT_DB);
+    h.assertTone(played, h.TONES.b, 'the sink', KEPT_DB);
+  });
+
+  test('a player started during the capture is recorded from its start, less at most 0.1 s', async () => {
+    const clip = h.writeTone(path.join(dir, 'clip.wav'), h.TONES.high, 1);
+    const sink = recordSink(dir);
+    const capture = h.captureStreamed({ excludeProcessId: players.a.pid }, 2.5);
+    await h.sleep(1000);
+    const lateEnded = once(h.startPlayer(clip, 'player-late'), 'exit');
+    const captured = await capture;
+    await lateEnded;
+    const played = secondsOf(await sink.stop(), h.TONES.high.left);
+    const recorded = secondsOf(captured, h.TONES.high.left);
+    assert.ok(played >= 0.9, `the sink played only ${played} s of the clip`);
+    assert.ok(recorded >= played - 0.1, `${recorded} s of the clip recorded, ${played} s played`);
+  });
+
+  test("a child process of the excluded app is excluded with it", async () => {
+    const file = h.writeTone(path.join(dir, 'child.wav'), h.TONES.mic);
+    const app = spawn('sh', ['-c', `pw-play --target ${h.SINK} -P '{ node.name = "player-child" }' ${file} & wait`], { detached: true });
+    try {
+      await h.waitForTarget('player-child');
+      const samples = await h.captureStreamed({ excludeProcessId: app.pid }, 1);
+      h.assertAbsent(samples, h.TONES.mic, 'the excluded app\'s child', EXCLUDED_DB);
+      h.assertTone(samples, h.TONES.b, 'another app', KEPT_DB);
+    } finally {
+      process.kill(-app.pid, 'SIGTERM');
+    }
+  });
+
+  test('orvel-record --exclude-pid records the others alone', async () => {
+    const out = path.join(dir, 'excluded.wav');
+    const bin = path.join(root, 'bin', 'orvel-record.js');
+    await new Promise((resolve, reject) =>
+      execFile(process.execPath, [bin, '--exclude-pid', String(players.a.pid), '--seconds', '1.5', out], (error) =>
+        error ? reject(error) : resolve(),
+      ),
+    );
+    const samples = readWav(out).samples.subarray(h.RATE * h.CHANNELS * 0.5);
+    h.assertTone(samples, h.TONES.b, '--exclude-pid', KEPT_DB);
+    h.assertAbsent(samples, h.TONES.a, '--exclude-pid', EXCLUDED_DB);
+  });
+
+  test('pw-dump or pw-link missing errors ERR_GRAPH_TOOL, and pw-dump ending errors ERR_GRAPH_LOST', async () => {
+    const path0 = process.env.PATH;
+    for (const [missing, present] of [['pw-dump', 'pw-link'], ['pw-link', 'pw-dump']]) {
+      const bin = fs.mkdtempSync(path.join(dir, 'bin-'));
+      fs.symlinkSync(`/usr/bin/${present}`, path.join(bin, present));
+      process.env.PATH = bin;
+      try {
+        const [error] = await once(captureStream({ excludeProcessId: players.a.pid }).resume(), 'error');
+        assert.equal(error.code, 'ERR_GRAPH_TOOL', error.message);
+        assert.deepEqual(error.info, { tool: missing, error: 'ENOENT' });
+      } finally {
+        process.env.PATH = path0;
+      }
+    }
+    const stream = captureStream({ excludeProcessId: players.a.pid }).resume();
+    const ended = once(stream, 'error');
+    const watcher = await h.waitUntil('pw-dump starting', () =>
+      childrenOf(process.pid).find((pid) => alive(pid) && fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim() === 'pw-dump'),
+    );
+    process.kill(watcher, 'SIGKILL');
+    const [error] = await ended;
+    assert.equal(error.code, 'ERR_GRAPH_LOST', error.message);
+    assert.equal(error.info.signal, 'SIGKILL');
+  });
+
+  test('after SIGKILL of the host, no recorder, pw-dump or link of its capture is left after 1 s, and the players play on', async () => {
+    const host = spawn(
+      process.execPath,
+      ['-e', `require(${JSON.stringify(root)}).captureStream({ excludeProcessId: ${players.a.pid} }).resume()`],
+      { stdio: 'inherit' },
+    );
+    const name = `orvel-capture-audio.${host.pid}.1`;
+    await h.waitUntil('the host linking player-b', () => linksInto(name).links.length === 2);
+    const tools = childrenOf(host.pid);
+    assert.equal(tools.length, 2, 'the host runs a recorder and pw-dump');
+    const killedAt = Date.now();
+    host.kill('SIGKILL');
+    let goneMs;
+    do {
+      await h.sleep(10);
+      goneMs = Date.now() - killedAt;
+    } while ((tools.some(alive) || linksInto(name).node) && goneMs <= 1000);
+    assert.ok(goneMs <= 1000, `left: ${tools.filter(alive)} and node ${name}: ${JSON.stringify(linksInto(name))}`);
+    assert.ok(linksInto(name).links.length === 0);
+    assert.equal(linksInto(h.SINK).links.length, 4, 'both players still play into the sink');
+  });
+});
