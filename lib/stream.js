@@ -84,7 +84,10 @@ function endedError(info, settings) {
 }
 
 function stalledError(settings) {
-  const check = settings.target === undefined ? 'that PipeWire has a default device' : 'that the target still exists (listCaptureTargets())';
+  const check =
+    settings.target === undefined
+      ? 'that PipeWire has a default device'
+      : 'that the target still exists (listCaptureTargets())';
   return captureError(
     'ERR_CAPTURE_STALLED',
     `no audio from ${describeSource(settings)} for ${settings.stallTimeoutMs} ms, though a linked stream delivers ` +
@@ -104,7 +107,8 @@ function captureStream(options) {
   const settings = readOptions(options);
   const aligner = new FrameAligner(kCaptureChannels);
   let converter = null;
-  // Blocks that came while the resampler was still loading.
+  // Blocks that came before the converter was ready (the resampler loads
+  // asynchronously).
   const pending = [];
   let holding = false;
   let stopping = false;
@@ -211,10 +215,15 @@ function captureStream(options) {
     (error) => fail(error),
   );
 
-  const nativeOptions = { pipewireTargetId: settings.target, pipewireCaptureSink: settings.system, onEnd: (info) => fail(endedError(info, settings)) };
+  const nativeOptions = {
+    pipewireTargetId: settings.target,
+    pipewireCaptureSink: settings.system,
+    onEnd: (info) => fail(endedError(info, settings)),
+  };
   holding = holdCapture(nativeOptions, onBlock, onTaken);
   if (!holding) {
-    fail(captureError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created'));
+    const message = 'the capture could not be started: the reader thread could not be created';
+    fail(captureError('ERR_RECORDER_SPAWN', message));
   } else if (settings.stallTimeoutMs > 0) {
     watchForStall(settings.stallTimeoutMs);
   }
