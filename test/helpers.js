@@ -22,10 +22,15 @@
 //   childPids()                  this process's children, zombies included
 //   countFds(), countThreads()   this process's descriptors and threads
 //   processInfo(pid)             { name, state, parent } of PID, or null
+//   trackDeliveries()            follows the captures' deliveries from now on;
+//                                returns an async function that resolves once
+//                                those of every capture started so far ended
+//                                (after stopCapture(), nothing of it follows)
 //   readWholeWav(file, format)   asserts FILE is a whole 48 kHz stereo WAV
 //                                file in FORMAT (f32 or s16), returns readWav's
 
 const assert = require('node:assert/strict');
+const { createHook } = require('node:async_hooks');
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -102,6 +107,18 @@ function processInfo(pid) {
   return { name: stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')')), state, parent: Number(parent) };
 }
 
+// A capture's blocks travel through a thread-safe function, an async
+// resource of type "orvel_pcm", destroyed only once the last block queued
+// for it was delivered or dropped.
+function trackDeliveries() {
+  const live = new Set();
+  createHook({
+    init: (id, type) => type === 'orvel_pcm' && live.add(id),
+    destroy: (id) => live.delete(id),
+  }).enable();
+  return () => waitFor(() => live.size === 0, 'the deliveries of ended captures to be torn down');
+}
+
 function readWholeWav(file, format) {
   const wav = readWav(file);
   const bytes = fs.readFileSync(file);
@@ -138,5 +155,6 @@ module.exports = {
   countFds,
   countThreads,
   processInfo,
+  trackDeliveries,
   readWholeWav,
 };

@@ -3,8 +3,10 @@
 const assert = require('node:assert/strict');
 const { test, afterEach } = require('node:test');
 
-const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep } = require('./helpers');
+const { root, useFake, readReport, collector, pattern, exists, waitFor, trackDeliveries } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
+
+const deliveriesEnded = trackDeliveries();
 
 afterEach(() => stopCapture());
 
@@ -48,7 +50,7 @@ test('stopCapture returns undefined, and no callback follows it even with blocks
   blockMainThread(200);  // blocks pile up in the queue meanwhile
   assert.equal(stopCapture(), undefined);
   const seen = blocks.length;
-  await sleep(200);
+  await deliveriesEnded();
   assert.equal(blocks.length, seen);
   assert.equal(stopCapture(), undefined, 'stop with nothing running');
 });
@@ -79,7 +81,7 @@ test('the callback may stop the capture, or start another, from inside', async (
     stopCapture();
   });
   await waitFor(() => calls > 0, 'the callback');
-  await sleep(100);
+  await deliveriesEnded();
   assert.equal(calls, 1);
 
   let restarts = 0;

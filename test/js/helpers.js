@@ -6,7 +6,6 @@
 // Builds on ../helpers.js and exports its helpers too.
 
 const assert = require('node:assert/strict');
-const { createHook } = require('node:async_hooks');
 const fs = require('node:fs');
 const path = require('node:path');
 const common = require('../helpers');
@@ -80,20 +79,6 @@ function collector() {
   return { blocks, callback, bytes };
 }
 
-// Follows the thread-safe functions that carry each capture's blocks (async
-// resources of type "orvel_pcm"): one is destroyed only once the last block
-// queued for it was delivered or dropped. Returns a function that resolves
-// when every one created so far is destroyed: after stopCapture(), nothing
-// of those captures can follow.
-function trackDeliveries() {
-  const live = new Set();
-  createHook({
-    init: (id, type) => type === 'orvel_pcm' && live.add(id),
-    destroy: (id) => live.delete(id),
-  }).enable();
-  return () => waitFor(() => live.size === 0, 'the deliveries of ended captures to be torn down');
-}
-
 module.exports = {
   ...common,
   useFake,
@@ -101,5 +86,4 @@ module.exports = {
   pattern,
   exists,
   collector,
-  trackDeliveries,
 };
