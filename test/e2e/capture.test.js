@@ -1,33 +1,14 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const path = require('node:path');
 const { performance } = require('node:perf_hooks');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { startCapture, stopCapture } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
 describe('capture of the sink and of single players', () => {
-  let release;
-  let dir;
-  const players = [];
-
-  before(async () => {
-    release = await h.holdSession();
-    dir = h.scratchDir();
-    players.push(h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a'));
-    players.push(h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b'));
-    await h.waitForTarget('player-a');
-    await h.waitForTarget('player-b');
-  });
-
-  after(async () => {
-    for (const player of players) await h.stopPlayer(player);
-    fs.rmSync(dir, { recursive: true, force: true });
-    release?.();
-  });
+  h.useSession({ players: ['a', 'b'] });
 
   const serialOf = async (name) => (await listCaptureTargets()).find((target) => target.name === name).serial;
 

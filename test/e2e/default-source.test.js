@@ -1,34 +1,14 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const path = require('node:path');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
 // On a desktop the default source is a microphone, not the sink's monitor;
 // here a source node playing its own tone stands in for one.
 describe('with a microphone as the default source', () => {
-  let release;
-  let dir;
-  let player;
-  let microphone;
-
-  before(async () => {
-    release = await h.holdSession();
-    dir = h.scratchDir();
-    player = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a');
-    await h.waitForTarget('player-a');
-    microphone = await h.startMicrophone(dir);
-  });
-
-  after(async () => {
-    await h.stopPlayer(player);
-    if (microphone) await h.stopMicrophone(microphone);
-    fs.rmSync(dir, { recursive: true, force: true });
-    release?.();
-  });
+  h.useSession({ players: ['a'], microphone: true });
 
   test('the microphone is listed as the default source and the sink as the default sink', async () => {
     const targets = await listCaptureTargets();
