@@ -7,7 +7,7 @@ const { root, useFake, childPids, countFds, countThreads, waitFor, sleep } = req
 const { rssComparable, settledRssMiB, within } = require('./common');
 const { startCapture, stopCapture } = require(root);
 
-const kCycles = 2000;
+const kCycles = Number(process.env.ORVEL_STRESS_CYCLES || 2000);
 // Room for the allocator and V8's heap to settle differently; a leak of one
 // block per cycle (at least 16 KiB) would be over 30 MiB.
 const kRssToleranceMiB = 12;

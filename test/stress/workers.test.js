@@ -9,7 +9,7 @@ const { root, useFake, childPids, countFds, countThreads, collector, waitFor, sl
 const { rssComparable, settledRssMiB, seededRandom, seedFromEnv, within } = require('./common');
 const { startCapture, stopCapture } = require(root);
 
-const kWorkers = 200;
+const kWorkers = Number(process.env.ORVEL_STRESS_WORKERS || 200);
 const kRssToleranceMiB = 16;
 
 after(() => stopCapture());
