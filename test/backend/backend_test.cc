@@ -345,8 +345,11 @@ TEST_F(FakeRecorderTest, NoRecorderAnywhereEndsTheStreamQuietly) {
   ASSERT_EQ(chdir(std::filesystem::path(bin).parent_path().c_str()), 0);
   setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
   Sink sink;
+  const size_t tasks = CountEntries("/proc/self/task");
   ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
-  EXPECT_TRUE(WaitUntil(NoChildren)) << "the failed child was not reaped";
+  // The reader thread exists from start on; it ends once the stream has.
+  EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= tasks; })) << "the stream goes on";
+  EXPECT_TRUE(NoChildren()) << "the failed child was not reaped";
   orvel_backend_stop();
   ASSERT_EQ(chdir(cwd), 0);
   EXPECT_EQ(sink.Calls(), 0u) << "a recorder ran from the working directory";
