@@ -12,37 +12,27 @@ describe('capture of the sink and of single players', () => {
 
   const serialOf = async (name) => (await listCaptureTargets()).find((target) => target.name === name).serial;
 
+  const { a, b } = h.TONES;
+
   test('without a target it records the default source, here the sink monitor: both players at their levels', async () => {
-    const { samples } = await h.capture({}, 1);
-    h.assertTone(samples, h.TONES.a, 'default target');
-    h.assertTone(samples, h.TONES.b, 'default target');
+    await h.assertRecords(undefined, [a, b]);
   });
 
   // By name only because the default source is that sink's monitor here;
   // the default-source tests show the serial is what targets a sink.
   test("the sink's serial and, here, its name record the mix of both players", async () => {
-    for (const pipewireTargetId of [await serialOf(h.SINK), h.SINK]) {
-      const { samples } = await h.capture({ pipewireTargetId }, 1);
-      h.assertTone(samples, h.TONES.a, `target ${pipewireTargetId}`);
-      h.assertTone(samples, h.TONES.b, `target ${pipewireTargetId}`);
-    }
+    for (const target of [await serialOf(h.SINK), h.SINK]) await h.assertRecords(target, [a, b]);
   });
 
   test("a player's node name records that player alone", async () => {
-    const a = await h.capture({ pipewireTargetId: 'player-a' }, 1);
-    h.assertTone(a.samples, h.TONES.a, 'player-a');
-    h.assertAbsent(a.samples, h.TONES.b, 'player-a');
-    const b = await h.capture({ pipewireTargetId: 'player-b' }, 1);
-    h.assertTone(b.samples, h.TONES.b, 'player-b');
-    h.assertAbsent(b.samples, h.TONES.a, 'player-b');
+    await h.assertRecords('player-a', [a], [b]);
+    await h.assertRecords('player-b', [b], [a]);
   });
 
   test("a player's listed serial records it like its name", async () => {
     const serial = await serialOf('player-b');
     assert.match(serial, /^\d+$/);
-    const { samples } = await h.capture({ pipewireTargetId: serial }, 1);
-    h.assertTone(samples, h.TONES.b, `serial ${serial}`);
-    h.assertAbsent(samples, h.TONES.a, `serial ${serial}`);
+    await h.assertRecords(serial, [b], [a]);
   });
 
   test('blocks come at the real-time pace, in whole samples, with none lost or repeated', async () => {

@@ -223,6 +223,15 @@ function assertAbsent(samples, tone, what) {
   }
 }
 
+// Captures a second of TARGET (a pipewireTargetId, or none) and asserts
+// that it holds each tone of PRESENT at its played level and each of ABSENT
+// at least 40 dB down.
+async function assertRecords(target, present, absent = []) {
+  const { samples } = await capture(target === undefined ? {} : { pipewireTargetId: target }, 1);
+  for (const tone of present) assertTone(samples, tone, `target ${target}`);
+  for (const tone of absent) assertAbsent(samples, tone, `target ${target}`);
+}
+
 // pw-record processes that are children of this process, zombies included.
 function recorderProcesses() {
   return common
@@ -281,5 +290,6 @@ module.exports = {
   db,
   assertTone,
   assertAbsent,
+  assertRecords,
   recorderProcesses,
 };
