@@ -145,16 +145,6 @@ function readWholeWav(file, format) {
 }
 
 module.exports = {
-  root,
-  sleep,
-  waitFor,
-  run,
-  runNode,
-  scratchDir,
-  childPids,
-  countFds,
-  countThreads,
-  processInfo,
-  trackDeliveries,
-  readWholeWav,
+  root, sleep, waitFor, run, runNode, scratchDir,
+  childPids, countFds, countThreads, processInfo, trackDeliveries, readWholeWav,
 };

@@ -102,29 +102,20 @@ async function waitForTarget(name, check = (target) => target.state === 'running
   );
 }
 
-function setDefaultSource(name) {
-  execFileSync('pw-metadata', ['-n', 'default', '0', 'default.configured.audio.source', JSON.stringify({ name })]);
-}
-
-function clearDefaultSource() {
-  execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
-}
-
 // Starts a microphone playing the mic tone and makes it the default
 // source, so that the default source is no longer the sink's monitor.
 async function startMicrophone(dir) {
-  const child = startPlayer(toneFile(path.join(dir, 'mic.wav'), TONES.mic), 'orvel-test-mic', {
-    microphone: true,
-  });
-  await waitForTarget('orvel-test-mic', () => true);
-  setDefaultSource('orvel-test-mic');
-  await waitForTarget('orvel-test-mic', (target) => target.isDefaultSource);
+  const name = 'orvel-test-mic';
+  const child = startPlayer(toneFile(path.join(dir, 'mic.wav'), TONES.mic), name, { microphone: true });
+  await waitForTarget(name, () => true);
+  execFileSync('pw-metadata', ['-n', 'default', '0', 'default.configured.audio.source', JSON.stringify({ name })]);
+  await waitForTarget(name, (target) => target.isDefaultSource);
   return child;
 }
 
 async function stopMicrophone(child) {
   await stopPlayer(child);
-  clearDefaultSource();
+  execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
   await waitForTarget(SINK, (target) => target.isDefaultSource);
 }
 
@@ -271,25 +262,6 @@ function useSession({ players = [], toneSeconds = TONE_SECONDS, microphone = fal
 
 module.exports = {
   ...common,
-  RATE,
-  CHANNELS,
-  SINK,
-  TONES,
-  waitUntil,
-  useSession,
-  startPlayer,
-  stopPlayer,
-  waitForTarget,
-  startMicrophone,
-  stopMicrophone,
-  toFloats,
-  capture,
-  dft,
-  amplitude,
-  hasSilence,
-  db,
-  assertTone,
-  assertAbsent,
-  assertRecords,
-  recorderProcesses,
+  RATE, CHANNELS, SINK, TONES, waitUntil, useSession, stopPlayer, startMicrophone, stopMicrophone,
+  toFloats, dft, hasSilence, db, assertTone, assertAbsent, assertRecords, recorderProcesses,
 };

@@ -79,11 +79,4 @@ function collector() {
   return { blocks, callback, bytes };
 }
 
-module.exports = {
-  ...common,
-  useFake,
-  readReport,
-  pattern,
-  exists,
-  collector,
-};
+module.exports = { ...common, useFake, readReport, pattern, exists, collector };
