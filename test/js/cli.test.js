@@ -64,17 +64,9 @@ test('bad arguments give one line on stderr, status 2 and no file', async () => 
   const dir = scratchDir();
   const out = path.join(dir, 'bad.wav');
   const cases = [
-    [],
-    ['--bogus', out],
-    ['--target'],
-    ['--target', '', out],
-    ['--target', 'player-a', '--system', out],
-    ['--seconds', '0', out],
-    ['--seconds', 'ten', out],
-    ['--seconds', '', out],
-    ['--format', 'mp3', out],
-    [out, path.join(dir, 'other.wav')],
-    ['--list-targets', out],
+    [], ['--bogus', out], ['--target'], ['--target', '', out], ['--target', 'player-a', '--system', out],
+    ['--seconds', '0', out], ['--seconds', 'ten', out], ['--seconds', '', out], ['--format', 'mp3', out],
+    [out, path.join(dir, 'other.wav')], ['--list-targets', out],
   ];
   const results = await Promise.all(cases.map((args) => record(args)));
   for (const [i, args] of cases.entries()) {

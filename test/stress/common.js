@@ -6,7 +6,7 @@
 const fs = require('node:fs');
 const v8 = require('node:v8');
 const vm = require('node:vm');
-const { processInfo } = require('../helpers');
+const { processInfo, countFds, countThreads, waitFor } = require('../helpers');
 
 v8.setFlagsFromString('--expose-gc');
 const gc = vm.runInNewContext('gc');
@@ -48,6 +48,14 @@ function recorderAlive(pid) {
   return info?.name === 'pw-record' && info.state !== 'Z' && info.state !== 'X';
 }
 
+// Waits until descriptors and threads are back to BEFORE's: released
+// thread-safe functions close their handles on later turns, and a thread
+// just joined may still be listed for a moment.
+async function settleTo(before) {
+  await waitFor(() => countFds() === before.fds, `descriptors back to ${before.fds} (now ${countFds()})`);
+  await waitFor(() => countThreads() === before.threads, `threads back to ${before.threads} (now ${countThreads()})`);
+}
+
 // Rejects when `promise` has not settled within `ms`.
 function within(ms, promise, what) {
   let timer;
@@ -57,4 +65,4 @@ function within(ms, promise, what) {
   return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
 }
 
-module.exports = { rssComparable, settledRssMiB, seededRandom, seedFromEnv, recorderAlive, within };
+module.exports = { rssComparable, settledRssMiB, seededRandom, seedFromEnv, recorderAlive, settleTo, within };

@@ -12,10 +12,12 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test, after } = require('node:test');
 
-const { root, useFake, readReport, scratchDir, childPids, countFds, countThreads, waitFor, sleep } =
-  require('../js/helpers');
-const { seededRandom, seedFromEnv } = require('./common');
+const { root, useFake, readReport, scratchDir, childPids, countFds, countThreads, waitFor, sleep,
+  trackDeliveries } = require('../js/helpers');
+const { seededRandom, seedFromEnv, settleTo } = require('./common');
 const { startCapture, stopCapture } = require(root);
+
+const deliveriesEnded = trackDeliveries();
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
 const kKeys = ['pipewireTargetId', 'windowCaptureSourceId', 'win32ExcludePlaybackProcessId'];
@@ -108,7 +110,10 @@ function makeCase(random, callback, strayCallback) {
       },
       // Starts (and perhaps stops) a capture of its own while being read;
       // the call it is read for replaces that capture before it can deliver.
+      // Its recorder may write the case's report first, so the target goes
+      // unchecked.
       reenters: () => {
+        targetKnown = false;
         const stop = chance(0.5);
         const s = string();
         return () => {
@@ -255,10 +260,9 @@ test(`startCapture survives ${kCases} hostile argument lists and leaves nothing 
     stopCapture();
     delete process.env.ORVEL_FAKE_REPORT;
 
-    await sleep(100);
+    await deliveriesEnded();
     assert.deepEqual(stray, [], 'cases whose callbacks should never have been called');
-    await waitFor(() => countFds() === fds, `descriptors back to ${fds} (now ${countFds()})`);
-    await waitFor(() => countThreads() === threads, `threads back to ${threads} (now ${countThreads()})`);
+    await settleTo({ fds, threads });
     assert.deepEqual(childPids(), []);
     console.log(`fuzz: ${JSON.stringify(counts)}`);
   });
