@@ -104,6 +104,17 @@ size_t CountEntries(const char* dir) {
   return n;
 }
 
+// This process's threads, once a thread started and joined here has left
+// the list (a joined thread may stay listed for a moment). Starting it also
+// starts any thread that a sanitizer adds along with the first.
+size_t SettledThreadCount() {
+  pid_t tid = 0;
+  std::thread([&] { tid = gettid(); }).join();
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  WaitUntil([&] { return access(task.c_str(), F_OK) != 0; });
+  return CountEntries("/proc/self/task");
+}
+
 struct Report {
   std::string exe;
   pid_t pid = -1;
@@ -319,7 +330,7 @@ TEST_F(FakeRecorderTest, NoRecorderAnywhereEndsTheStreamQuietly) {
   ASSERT_EQ(chdir(std::filesystem::path(bin).parent_path().c_str()), 0);
   setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
   Sink sink;
-  const size_t tasks = CountEntries("/proc/self/task");
+  const size_t tasks = SettledThreadCount();
   ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
   // The reader thread exists from start on; it ends once the stream has.
   EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") <= tasks; })) << "the stream goes on";
@@ -491,9 +502,7 @@ TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
   inj_->Install("/usr/bin/pw-record");
   unsetenv("ORVEL_FAKE_REPORT");
   Sink sink;
-  // Counted before any reader thread: one just joined may stay listed for a
-  // moment.
-  const size_t tasks = CountEntries("/proc/self/task");
+  const size_t tasks = SettledThreadCount();
   // Warm up once: the first thread creation allocates per-process state.
   ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
   orvel_backend_stop();
