@@ -5,15 +5,16 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
 
-const { root, useFake, collector, readReport, runNode, scratchDir, sleep } = require('./helpers');
+const { root, useFake, collector, readReport, runNode, scratchDir, waitFor } = require('./helpers');
 const capture = require(root);
+const { version } = require('../../package.json');
 
 const kFunctions = ['getNativeAudioCaptureInfo', 'startCapture', 'stopCapture'];
 const kInfo = {
   ok: true,
   stub: false,
   platform: 'linux',
-  version: '0.1.0',
+  version,
   backend: 'pw_record',
   wasapiProcessLoopbackOsSupported: false,
 };
@@ -46,7 +47,7 @@ test('the capability report has fixed keys, order and values, with or without ar
   const { blocks, callback } = collector();
   assert.equal(capture.startCapture({}, callback), true);
   await readReport(report);
-  while (blocks.length === 0) await sleep(5);
+  await waitFor(() => blocks.length > 0, 'a block');
   check(capture.getNativeAudioCaptureInfo());
   capture.stopCapture();
   check(capture.getNativeAudioCaptureInfo());
