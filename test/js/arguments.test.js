@@ -158,6 +158,15 @@ describe('options', () => {
     assert.equal(second.blocks.length, 0);
   });
 
+  test('a getter that throws on its second read, the one for the value, is thrown from startCapture', () => {
+    const boom = new Error('boom');
+    for (const [key, value] of [['pipewireTargetId', 'sink'], ['win32ExcludePlaybackProcessId', 5], ['pipewireCaptureSink', true], ['onEnd', noop]]) {
+      let reads = 0;
+      const options = { get [key]() { if (reads++) throw boom; return value; } };
+      assert.throws(() => startCapture(options, noop), (error) => error === boom, key);
+    }
+  });
+
   test('a getter that changes type between its two reads makes startCapture throw, nothing running', async () => {
     let reads = 0;
     const options = { get pipewireTargetId() { return ++reads === 1 ? 'sink' : 5; } };
