@@ -87,10 +87,16 @@ function scratchDir() {
   return fs.mkdtempSync(path.join(scratchRoot, 'scratch-'));
 }
 
+// A thread may end between the listing and the read of its children.
 function childPids() {
-  return fs.readdirSync('/proc/self/task').flatMap((task) =>
-    fs.readFileSync(`/proc/self/task/${task}/children`, 'utf8').split(' ').filter(Boolean).map(Number),
-  );
+  return fs.readdirSync('/proc/self/task').flatMap((task) => {
+    try {
+      return fs.readFileSync(`/proc/self/task/${task}/children`, 'utf8').split(' ').filter(Boolean).map(Number);
+    } catch (error) {
+      if (error.code === 'ENOENT') return [];
+      throw error;
+    }
+  });
 }
 
 const countFds = () => fs.readdirSync('/proc/self/fd').length;
