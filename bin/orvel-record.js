@@ -10,7 +10,8 @@ const { LevelMeter, formatDb } = require('../lib/levels');
 
 const SAMPLE_RATE = 48000;
 const CHANNELS = 2;
-const NO_AUDIO_TIMEOUT_MS = 3000;
+// ORVEL_RECORD_NO_AUDIO_MS shortens the wait for a first block, for tests.
+const NO_AUDIO_TIMEOUT_MS = Number(process.env.ORVEL_RECORD_NO_AUDIO_MS) || 3000;
 const METER_INTERVAL_MS = 100;
 const METER_FLOOR_DB = -60;
 const METER_WIDTH = 20;

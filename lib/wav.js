@@ -126,4 +126,20 @@ function readWav(path) {
   };
 }
 
-module.exports = { WavWriter, readWav };
+// Writes SECONDS of sine tones to a WAV file, one [frequency in Hz,
+// amplitude] per channel: test signals for players and demonstrations.
+function writeTone(path, tones, seconds, { format = 'f32', sampleRate = 48000 } = {}) {
+  const frames = Math.round(seconds * sampleRate);
+  const samples = new Float32Array(frames * tones.length);
+  tones.forEach(([frequency, amplitude], channel) => {
+    for (let i = 0; i < frames; i++) {
+      samples[i * tones.length + channel] = amplitude * Math.sin((2 * Math.PI * frequency * i) / sampleRate);
+    }
+  });
+  const writer = new WavWriter(path, { format, sampleRate, channels: tones.length });
+  writer.write(samples);
+  writer.close();
+  return path;
+}
+
+module.exports = { WavWriter, readWav, writeTone };
