@@ -16,7 +16,7 @@ const kMaxRate = 192000;
 // Every chunk holds at least this much audio (a block holds 10-20 ms).
 // Each push into a Readable costs a trip through the tick queue, about as
 // much CPU as the block's own delivery: blocks pushed one by one cost 1.8
-// times the bare callback, chunks of 100 ms 1.2 times (npm run bench).
+// times the bare callback, chunks of 100 ms 1.2 to 1.5 times (npm run bench).
 const kMinChunkMs = 100;
 
 function invalid(message) {
