@@ -21,7 +21,8 @@ const METER_FLOOR_DB = -60;
 const METER_WIDTH = 20;
 
 const kUsage = `Usage:
-  orvel-record [--target ID | --system] [--seconds N] [--format f32|s16] [--force] OUT.wav
+  orvel-record [--target ID | --system] [--seconds N] [--format f32|s16]
+               [--force] OUT.wav
   orvel-record --list-targets
   orvel-record --help`;
 
@@ -52,8 +53,8 @@ with OUT.wav "-" to standard output.
                    and default source are marked.
   -h, --help       Show this help.
 
-OUT.wav is created as a new file. An existing file is never touched: it is
-refused (status 2) unless --force replaces it. A device, FIFO or socket is
+OUT.wav is created as a new file. An existing file is refused (status 2)
+and left as it is, unless --force replaces it. A device, FIFO or socket is
 written to as it is. In a file the WAV header is kept correct while
 recording, so the file is whole however the recording ends; to "-", a
 device or a FIFO the header's sizes are 0xFFFFFFFF, as usual for a
@@ -105,7 +106,7 @@ function parseCommandLine(argv) {
   try {
     parsed = parseArgs({ args: joinValues(argv), allowPositionals: true, options: kOptions });
   } catch (error) {
-    throw usage(error.message.split(/\.\s|\n/)[0]);
+    throw usage(error.message.split('. ')[0]);
   }
   const { values, positionals } = parsed;
   if (values.help) return { help: true };
@@ -212,7 +213,8 @@ async function record({ target, system, format, frameLimit, out, force }) {
   }
   let writer;
   try {
-    writer = new WavWriter(output.fd, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS, streamed: output.streamed });
+    const { fd, streamed } = output;
+    writer = new WavWriter(fd, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS, streamed });
   } catch (error) {
     removeCreated(output);
     fs.closeSync(output.fd);

@@ -10,7 +10,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
 
-const { root, useFake, readReport, pattern, runNode, scratchDir, readWholeWav } = require('./helpers');
+const { root, useFake, readReport, pattern, run, runNode, scratchDir, readWholeWav } = require('./helpers');
 
 const kBin = path.join(root, 'bin', 'orvel-record.js');
 const kNoAudioMs = 300;
@@ -85,6 +85,17 @@ test('a capture that ends by itself or stalls ends the recording with one line, 
       assert.ok(fs.readFileSync(out).subarray(wav.chunks.data.offset).equals(pattern(fake.BYTES)));
     }
   }
+
+  // No pw-record anywhere: /usr/bin hidden, this node reached through a bind mount.
+  const dir = scratchDir();
+  const node = path.join(dir, 'node');
+  fs.writeFileSync(node, '');
+  const out = path.join(dir, 'none.wav');
+  const hide = 'mount --bind "$0" "$1" && mount -t tmpfs none /usr/bin && PATH= exec "$@"';
+  const result = await run('unshare', ['--mount', 'sh', '-c', hide, process.execPath, node, kBin, out]);
+  const line = 'orvel-record: pw-record is not installed (Debian, Ubuntu: apt install pipewire-bin)\n';
+  assert.deepEqual([result.code, result.stderr], [1, line]);
+  assert.equal(fs.existsSync(out), false);
 });
 
 test('SIGTERM before any audio leaves a whole empty file and status 0', async () => {
@@ -99,7 +110,8 @@ test('SIGTERM before any audio leaves a whole empty file and status 0', async ()
 test('--help documents every option', async () => {
   const result = await record(['--help']);
   assert.equal(result.code, 0);
-  for (const option of ['--target', '--system', '--seconds', '--format', 'f32', 's16', '--list-targets', '--help']) {
+  const options = ['--target', '--system', '--seconds', '--format', 'f32', 's16', '--force'];
+  for (const option of [...options, '--list-targets', '--help']) {
     assert.ok(result.stdout.includes(option), `${option} is not documented`);
   }
 });
@@ -109,7 +121,7 @@ test('bad arguments give one line on stderr, status 2 and no file', async () => 
   const out = path.join(dir, 'bad.wav');
   const cases = [
     ['--bogus', out], ['--target'], ['--target', '', out], ['--target', 'player-a', '--system', out],
-    ['--seconds', '0', out], ['--seconds', '-1', out], ['--seconds', 'ten', out], ['--seconds', '', out], ['--format', 'mp3', out],
+    ['--seconds', '0', out], ['--seconds', 'ten', out], ['--seconds', '', out], ['--format', 'mp3', out],
     [out, path.join(dir, 'other.wav')], ['--list-targets', out],
   ];
   const results = await Promise.all(cases.map((args) => record(args)));
@@ -119,6 +131,9 @@ test('bad arguments give one line on stderr, status 2 and no file', async () => 
     assert.match(result.stderr, /^orvel-record: [^\n]+\n$/, JSON.stringify(args));
     assert.equal(fs.existsSync(out), false);
   }
+  const negative = await record(['--seconds', '-1', out]);
+  const positive = 'orvel-record: --seconds must be a positive number, not "-1" (see orvel-record --help)\n';
+  assert.equal(negative.stderr, positive);
   const bare = await record([]);
   assert.equal(bare.code, 2);
   assert.match(bare.stderr, /^Usage:\n {2}orvel-record \[--target ID/);
@@ -148,7 +163,8 @@ test('a device or a FIFO is written as it is, streamed, and never removed; a fai
   execFileSync('mknod', [full, 'c', '1', '7']);
   const failed = await record(['--seconds', '0.1', full]);
   assert.equal(failed.code, 1);
-  assert.equal(failed.stderr, `orvel-record: writing the WAV header to ${full} failed: ENOSPC: no space left on device, write\n`);
+  const header = `writing the WAV header to ${full} failed: ENOSPC: no space left on device, write`;
+  assert.equal(failed.stderr, `orvel-record: ${header}\n`);
   assert.ok(fs.statSync(full).isCharacterDevice());
 
   const fifo = path.join(dir, 'fifo');
