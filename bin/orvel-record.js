@@ -54,7 +54,7 @@ with OUT.wav "-" to standard output.
   -h, --help       Show this help.
 
 OUT.wav is created as a new file. An existing file is refused (status 2)
-and left as it is, unless --force replaces it. A device, FIFO or socket is
+and left as it is, unless --force replaces it. A device or a FIFO is
 written to as it is. In a file the WAV header is kept correct while
 recording, so the file is whole however the recording ends; to "-", a
 device or a FIFO the header's sizes are 0xFFFFFFFF, as usual for a

@@ -3,7 +3,7 @@
 // Where orvel-record writes, opened so that nothing that was there before is
 // lost: a new file is created exclusively, so that it is known to be ours
 // and may be removed; an existing file is replaced only on request; a
-// device, FIFO or socket is written to as it is; "-" is standard output.
+// device or FIFO is written to as it is; "-" is standard output.
 // Only a file opened here can have its header rewritten; the rest is
 // streamed.
 

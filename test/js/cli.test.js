@@ -14,7 +14,7 @@ const { root, useFake, readReport, pattern, run, runNode, scratchDir, readWholeW
 
 const kBin = path.join(root, 'bin', 'orvel-record.js');
 const kNoAudioMs = 300;
-const kStallMs = 300;
+const kStallMs = 1000;
 
 // Runs orvel-record with the no-audio and stall timeouts shortened.
 const record = (args, options = {}) =>
@@ -70,7 +70,7 @@ test('a capture that ends by itself or stalls ends the recording with one line, 
       { ...died, BYTES: 4800 * 8, SAY: 'stream error: Broken pipe\n' },
       'PipeWire went away (pw-record exited with status 1: stream error: Broken pipe)',
     ],
-    [{ BYTES: 4800 * 8 }, 'no audio for 0.3 s from the default source: it went away, or PipeWire stalled'],
+    [{ BYTES: 4800 * 8 }, 'no audio for 1 s from the default source: it went away, or PipeWire stalled'],
   ];
   for (const [fake, why] of cases) {
     useFake(fake);
