@@ -13,7 +13,8 @@
 //                                process's; ON_START(child) once it runs;
 //                                resolves { code, signal, stdout, stderr,
 //                                pid, ms }; after TIMEOUT_MS (default 30 s)
-//                                kills it and rejects
+//                                kills it and rejects; stdoutBytes holds
+//                                stdout as a Buffer
 //   runNode(scriptOrArgs, options)
 //                                run() of this node: a string is a script
 //                                for -e, an array node's arguments;
@@ -26,8 +27,11 @@
 //                                returns an async function that resolves once
 //                                those of every capture started so far ended
 //                                (after stopCapture(), nothing of it follows)
-//   readWholeWav(file, format)   asserts FILE is a whole 48 kHz stereo WAV
-//                                file in FORMAT (f32 or s16), returns readWav's
+//   readWholeWav(file, format, { streamed })
+//                                asserts FILE is a whole 48 kHz stereo WAV
+//                                file in FORMAT (f32 or s16), with STREAMED
+//                                one whose sizes are 0xFFFFFFFF; returns
+//                                readWav's
 
 const assert = require('node:assert/strict');
 const { createHook } = require('node:async_hooks');
@@ -55,9 +59,9 @@ function run(command, args, { env = {}, onStart, timeoutMs = 30000 } = {}) {
   return new Promise((resolve, reject) => {
     const startedAt = performance.now();
     const child = spawn(command, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
-    let stdout = '';
+    const stdout = [];
     let stderr = '';
-    child.stdout.on('data', (data) => (stdout += data));
+    child.stdout.on('data', (data) => stdout.push(data));
     child.stderr.on('data', (data) => (stderr += data));
     const timer = setTimeout(() => {
       child.kill('SIGKILL');
@@ -66,7 +70,9 @@ function run(command, args, { env = {}, onStart, timeoutMs = 30000 } = {}) {
     child.on('error', reject);
     child.on('close', (code, signal) => {
       clearTimeout(timer);
-      resolve({ code, signal, stdout, stderr, pid: child.pid, ms: performance.now() - startedAt });
+      const stdoutBytes = Buffer.concat(stdout);
+      const ms = performance.now() - startedAt;
+      resolve({ code, signal, stdout: stdoutBytes.toString(), stdoutBytes, stderr, pid: child.pid, ms });
     });
     onStart?.(child);
   });
@@ -125,7 +131,7 @@ function trackDeliveries() {
   return () => waitFor(() => live.size === 0, 'the deliveries of ended captures to be torn down');
 }
 
-function readWholeWav(file, format) {
+function readWholeWav(file, format, { streamed = false } = {}) {
   const wav = readWav(file);
   const bytes = fs.readFileSync(file);
   const sampleBytes = format === 'f32' ? 4 : 2;
@@ -133,16 +139,18 @@ function readWholeWav(file, format) {
     { tag: wav.tag, bits: wav.bits, sampleRate: wav.sampleRate, channels: wav.channels },
     { tag: format === 'f32' ? 3 : 1, bits: sampleBytes * 8, sampleRate: 48000, channels: 2 },
   );
-  assert.equal(bytes.readUInt32LE(4), bytes.length - 8, 'RIFF size');
-  assert.equal(wav.chunks.data.offset + wav.chunks.data.size, bytes.length, 'data chunk ends the file');
-  assert.equal(wav.chunks.data.size % (2 * sampleBytes), 0, 'data holds whole frames');
+  const dataBytes = bytes.length - wav.chunks.data.offset;
+  const size = (value) => (streamed ? 0xffffffff : value);
+  assert.equal(bytes.readUInt32LE(4), size(bytes.length - 8), 'RIFF size');
+  assert.equal(wav.chunks.data.size, size(dataBytes), 'data chunk size');
+  assert.equal(dataBytes % (2 * sampleBytes), 0, 'data holds whole frames');
   const fmt = wav.chunks['fmt '];
   assert.equal(bytes.readUInt32LE(fmt.offset + 8), 48000 * 2 * sampleBytes, 'bytes per second');
   assert.equal(bytes.readUInt16LE(fmt.offset + 12), 2 * sampleBytes, 'block align');
   if (format === 'f32') {
     assert.equal(fmt.size, 18);
     assert.equal(bytes.readUInt16LE(fmt.offset + 16), 0, 'extension size');
-    assert.equal(bytes.readUInt32LE(wav.chunks.fact.offset), wav.frames, 'fact chunk frames');
+    assert.equal(bytes.readUInt32LE(wav.chunks.fact.offset), size(wav.frames), 'fact chunk frames');
   } else {
     assert.equal(fmt.size, 16);
     assert.equal(wav.chunks.fact, undefined);

@@ -8,6 +8,7 @@ const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
 const BIN = path.join(h.root, 'bin', 'orvel-record.js');
+const kSession = path.join(h.root, 'scripts', 'pipewire-session');
 const SUMMARY =
   /^orvel-record: ([\d.]+) s, (\d+) frames \((f32|s16)\) in (.+); L peak (\S+) dBFS, RMS (\S+) dBFS; R peak (\S+) dBFS, RMS (\S+) dBFS$/;
 
@@ -16,6 +17,45 @@ const { readWholeWav } = h;
 
 // The recording after its first half second, as the module's tests measure.
 const settled = (wav) => wav.samples.subarray((h.RATE / 2) * h.CHANNELS);
+
+// Resolves once OUT holds a second of f32 audio.
+const aSecondIn = (out, timeoutMs) => {
+  const enough = () => fs.existsSync(out) && fs.statSync(out).size >= 58 + h.RATE * 8;
+  return h.waitUntil(enough, `a second of audio in ${out}`, timeoutMs);
+};
+
+// Asserts that RESULT is orvel-record's failure: status 1 and one line, WHY
+// followed by where the audio recorded is kept. Returns the file's WAV.
+function assertEndedWithFile(result, why, out) {
+  assert.equal(result.code, 1, result.stderr);
+  assert.match(result.stderr, new RegExp(`^orvel-record: ${why}; the [\\d.]+ s recorded are in ${out}\n$`));
+  const wav = readWholeWav(out, 'f32');
+  assert.ok(wav.frames >= h.RATE, `${wav.frames} frames`);
+  return wav;
+}
+
+// The pipewire process that scripts/pipewire-session, process ROOT, started.
+function daemonUnder(root) {
+  const under = (pid) => pid === root || (pid > 1 && under(h.processInfo(pid)?.parent ?? 0));
+  return fs
+    .readdirSync('/proc')
+    .map(Number)
+    .find((pid) => h.processInfo(pid)?.name === 'pipewire' && under(pid));
+}
+
+test('the daemon killed mid-recording ends it at once with one line, a whole file and status 1', async () => {
+  const dir = h.scratchDir();
+  const out = path.join(dir, 'killed.wav');
+  // A session of its own, whose daemon the test can kill; the session's
+  // own complaints go to the result's stderr, orvel-record's to a file.
+  const stderr = path.join(dir, 'stderr');
+  const result = await h.run(kSession, ['sh', '-c', 'exec "$@" 2>"$0"', stderr, process.execPath, BIN, out], {
+    onStart: (child) => aSecondIn(out, 30000).then(() => process.kill(daemonUnder(child.pid), 'SIGKILL')),
+    timeoutMs: 60000,
+  });
+  result.stderr = fs.readFileSync(stderr, 'utf8');
+  assertEndedWithFile(result, 'PipeWire went away \\(pw-record exited with status 1: [^\n]*Broken pipe[^\n]*\\)', out);
+});
 
 describe('orvel-record', () => {
   const session = h.useSession({ players: ['a'] });
@@ -65,6 +105,18 @@ describe('orvel-record', () => {
       assert.match(result.stderr, new RegExp(` ${wav.frames} frames `));
     });
   }
+
+  test('a target that goes away mid-recording ends it after 2 s without audio, with one line, a whole file and status 1', async () => {
+    const player = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.TONES.b), 'player-gone');
+    await h.waitForTarget('player-gone');
+    const out = path.join(session.dir, 'gone.wav');
+    const result = await record(['--target', 'player-gone', out], {
+      onStart: () => aSecondIn(out).then(() => h.stopPlayer(player)),
+    });
+    const why = 'no audio for 2 s from target "player-gone": it went away, or PipeWire stalled';
+    const wav = assertEndedWithFile(result, why, out);
+    h.assertTone(settled(wav), h.TONES.b, 'recorded file');
+  });
 
   test('--system records what the sink plays, not the microphone that is the default source', async () => {
     const microphone = await h.startMicrophone(session.dir);

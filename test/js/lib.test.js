@@ -37,7 +37,7 @@ test('the WAV writer keeps a whole header after every write and clamps s16 sampl
   const second = [1, -1, 0.125, Infinity];
   for (const format of ['f32', 's16']) {
     const file = path.join(dir, `${format}.wav`);
-    const writer = new WavWriter(file, { format });
+    const writer = new WavWriter(fs.openSync(file, 'w'), { format });
     assert.equal(readWholeWav(file, format).frames, 0);
     writer.write(new Float32Array(first));
     assert.equal(readWholeWav(file, format).frames, 2);
@@ -54,7 +54,6 @@ test('the WAV writer keeps a whole header after every write and clamps s16 sampl
       assert.deepEqual(s16, [16384, -8192, 32767, -32767, 32767, -32767, 4096, 32767]);
     }
   }
-  assert.throws(() => new WavWriter(path.join(dir, 'missing', 'x.wav')), { code: 'ENOENT' });
 });
 
 test('the level meter: recent peaks restart when read, totals cover everything added', () => {
