@@ -1,21 +1,20 @@
 'use strict';
 
-const path = require('path');
 const { listCaptureTargets } = require('./lib/targets');
 const capture = require('./lib/capture');
 const { captureStream } = require('./lib/stream');
 
-const addonPath = path.join(__dirname, 'build', 'Release', 'orvel_capture_audio.node');
-
+// node-gyp-build takes a local build (build/Release) first, then the
+// prebuilt binary for this platform under prebuilds/.
 function loadAddon() {
   try {
-    return require(addonPath);
+    return require('node-gyp-build')(__dirname);
   } catch (error) {
-    if (error.code !== 'MODULE_NOT_FOUND') throw error;
+    if (!String(error.message).startsWith('No native build was found')) throw error;
     throw new Error(
-      `orvel-capture-audio: the native module ${addonPath} is not built. ` +
-        `Build it with \`npm install\` (or \`npm run build\`) in ${__dirname}; ` +
-        'that needs cmake and a C++ compiler (Debian: apt-get install cmake g++).',
+      `orvel-capture-audio: no native module for ${process.platform}-${process.arch} in ${__dirname}. ` +
+        'Reinstall the package to build it from source; that needs cmake, make and a C++ compiler ' +
+        '(Debian: apt-get install cmake make g++).',
       { cause: error },
     );
   }

@@ -14,36 +14,10 @@ const os = require('node:os');
 const path = require('node:path');
 const { setTimeout: sleep } = require('node:timers/promises');
 const { measure, alternate } = require('./lib');
+const { writeTone } = require('../lib/wav');
 
 const kRounds = 5;
 const kToneHz = 100;
-const kRate = 48000;
-
-// A 16-bit stereo WAV of a sine at half scale. A whole number of periods,
-// so that it ends where it began and a replay continues it without a step.
-function toneWav(seconds) {
-  const frames = kRate * seconds;
-  const data = Buffer.alloc(frames * 4);
-  for (let i = 0; i < frames; i++) {
-    const value = Math.round(16383 * Math.sin((2 * Math.PI * kToneHz * i) / kRate));
-    data.writeInt16LE(value, i * 4);
-    data.writeInt16LE(value, i * 4 + 2);
-  }
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20); // PCM
-  header.writeUInt16LE(2, 22);
-  header.writeUInt32LE(kRate, 24);
-  header.writeUInt32LE(kRate * 4, 28);
-  header.writeUInt16LE(4, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(data.length, 40);
-  return Buffer.concat([header, data]);
-}
 
 // Plays the file into the sink over and over until the returned function
 // is called.
@@ -65,8 +39,9 @@ async function main() {
   const [output] = process.argv.slice(2);
   const log = (what) => process.stderr.write(`bench: ${what}\n`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-bench-tone-'));
-  const wav = path.join(dir, 'tone.wav');
-  fs.writeFileSync(wav, toneWav(20));
+  // A sine at half scale, a whole number of periods: it ends where it
+  // began, so a replay continues it without a step.
+  const wav = writeTone(path.join(dir, 'tone.wav'), [[kToneHz, 0.5], [kToneHz, 0.5]], 20, { format: 's16' });
   const stopPlaying = playLooped(wav);
   try {
     await sleep(500);

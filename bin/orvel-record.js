@@ -5,23 +5,33 @@ const fs = require('fs');
 const { parseArgs } = require('util');
 const { listCaptureTargets } = require('../lib/targets');
 const { WavWriter } = require('../lib/wav');
+const { openOutput, removeCreated, OutputExistsError } = require('../lib/output');
 const { FrameAligner } = require('../lib/frames');
 const { LevelMeter, formatDb } = require('../lib/levels');
 
 const SAMPLE_RATE = 48000;
 const CHANNELS = 2;
-const NO_AUDIO_TIMEOUT_MS = 3000;
+// ORVEL_RECORD_NO_AUDIO_MS and ORVEL_RECORD_STALL_MS shorten, for tests, the
+// wait for a first block and for each next one. A linked stream delivers
+// blocks at the real-time rate even in silence, so a pause means it is gone.
+const kNoAudioMs = Number(process.env.ORVEL_RECORD_NO_AUDIO_MS) || 3000;
+const kStallMs = Number(process.env.ORVEL_RECORD_STALL_MS) || 2000;
 const METER_INTERVAL_MS = 100;
 const METER_FLOOR_DB = -60;
 const METER_WIDTH = 20;
 
-const HELP = `Usage:
-  orvel-record [--target ID | --system] [--seconds N] [--format f32|s16] OUT.wav
-  orvel-record (--exclude-pid PID | --app PID)... [--seconds N] [--format f32|s16] OUT.wav
+const kUsage = `Usage:
+  orvel-record [--target ID | --system] [--seconds N] [--format f32|s16]
+               [--force] OUT.wav
+  orvel-record (--exclude-pid PID | --app PID)... [--seconds N]
+               [--format f32|s16] [--force] OUT.wav
   orvel-record --list-targets
-  orvel-record --help
+  orvel-record --help`;
 
-Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav.
+const HELP = `${kUsage}
+
+Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav, or
+with OUT.wav "-" to standard output.
 
   --target ID      What to record, by object serial or node name as
                    --list-targets shows them: a source records what it
@@ -39,10 +49,11 @@ Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav.
                    PID and its descendants (repeat for more processes).
   --app PID        Record only what process PID and its descendants play
                    (repeat for more). Players that start later are
-                   followed. See --list-targets for the pids.
+                   followed. --list-targets shows the pids.
   --seconds N      Stop after N seconds of audio (decimals allowed).
                    Without it, record until Ctrl-C or SIGTERM.
   --format FORMAT  f32: 32-bit IEEE float (the default); s16: 16-bit PCM.
+  --force          Replace OUT.wav if it is an existing file.
   --list-targets   List what can be recorded: sinks, sources and
                    applications' playback streams, with node name, object
                    serial, media class, the pid of each playback stream's
@@ -50,71 +61,103 @@ Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav.
                    source are marked.
   -h, --help       Show this help.
 
-The WAV header is kept correct while recording, so the file is whole however
-the recording ends. On a terminal a level meter shows each channel's peak
-and the time recorded; at the end one line sums up the duration, frames,
-and peak and RMS level per channel.
+OUT.wav is created as a new file. An existing file is refused (status 2)
+and left as it is, unless --force replaces it. A device or a FIFO is
+written to as it is. In a file the WAV header is kept correct while
+recording, so the file is whole however the recording ends; to "-", a
+device or a FIFO the header's sizes are 0xFFFFFFFF, as usual for a
+streamed WAV. On a terminal a level meter shows each channel's peak and the
+time recorded; at the end one line (on stderr) sums up the duration,
+frames, and peak and RMS level per channel.
 
-If no audio arrives within 3 seconds, orvel-record stops, removes OUT.wav
-and exits with status 1.
+orvel-record stops with status 1 and says why in one line when no audio
+arrives within 3 seconds of the start, when pw-record is missing or ends
+(PipeWire is not running or went away), when no audio arrives for 2 seconds
+during the recording (the target went away), or when a write fails. What was
+recorded stays in the output, whole; a file it created itself and recorded
+nothing into is removed. Nothing else is ever removed.
 
 Exit status: 0 when the recording (or listing) is done, 1 when it failed,
-2 for bad arguments.`;
+2 for bad arguments or an existing OUT.wav.`;
 
+// Ends with status 2.
 class UsageError extends Error {}
 
+const usage = (message) => new UsageError(`${message} (see orvel-record --help)`);
+
+const kOptions = {
+  target: { type: 'string' },
+  system: { type: 'boolean' },
+  seconds: { type: 'string' },
+  format: { type: 'string' },
+  force: { type: 'boolean' },
+  'exclude-pid': { type: 'string', multiple: true },
+  app: { type: 'string', multiple: true },
+  'list-targets': { type: 'boolean' },
+  help: { type: 'boolean', short: 'h' },
+};
+
+// parseArgs takes a word starting with "-" for a missing value ("--seconds
+// -1"); an option that takes a value is given the next word whatever it is.
+function joinValues(argv) {
+  const joined = [];
+  for (let i = 0; i < argv.length; i++) {
+    if (argv[i] === '--') return [...joined, ...argv.slice(i)];
+    const name = argv[i].startsWith('--') ? argv[i].slice(2) : null;
+    if (kOptions[name]?.type === 'string' && i + 1 < argv.length) joined.push(`${argv[i]}=${argv[++i]}`);
+    else joined.push(argv[i]);
+  }
+  return joined;
+}
+
 function parseCommandLine(argv) {
+  if (argv.length === 0) return { usage: true };
   let parsed;
   try {
-    parsed = parseArgs({
-      args: argv,
-      allowPositionals: true,
-      options: {
-        target: { type: 'string' },
-        system: { type: 'boolean' },
-        seconds: { type: 'string' },
-        format: { type: 'string' },
-        'exclude-pid': { type: 'string', multiple: true },
-        app: { type: 'string', multiple: true },
-        'list-targets': { type: 'boolean' },
-        help: { type: 'boolean', short: 'h' },
-      },
-    });
+    parsed = parseArgs({ args: joinValues(argv), allowPositionals: true, options: kOptions });
   } catch (error) {
-    throw new UsageError(error.message.split('. ')[0]);
+    throw usage(error.message.split('. ')[0]);
   }
   const { values, positionals } = parsed;
   if (values.help) return { help: true };
   if (values['list-targets']) {
-    if (argv.length > 1) throw new UsageError('--list-targets takes no other arguments');
+    if (argv.length > 1) throw usage('--list-targets takes no other arguments');
     return { listTargets: true };
   }
-  if (values.target !== undefined && values.system) throw new UsageError('give either --target or --system, not both');
-  if (values.target === '') throw new UsageError('--target needs a node name or object serial');
+  if (values.target !== undefined && values.system) throw usage('give either --target or --system, not both');
+  if (values.target === '') throw usage('--target needs a node name or object serial');
   const processes = readProcessOptions(values);
   const format = values.format ?? 'f32';
-  if (format !== 'f32' && format !== 's16') throw new UsageError(`--format must be f32 or s16, not "${format}"`);
+  if (format !== 'f32' && format !== 's16') throw usage(`--format must be f32 or s16, not "${format}"`);
   let frameLimit = Infinity;
   if (values.seconds !== undefined) {
     const seconds = Number(values.seconds);
     if (values.seconds.trim() === '' || !Number.isFinite(seconds) || seconds <= 0) {
-      throw new UsageError(`--seconds must be a positive number, not "${values.seconds}"`);
+      throw usage(`--seconds must be a positive number, not "${values.seconds}"`);
     }
     frameLimit = Math.max(1, Math.round(seconds * SAMPLE_RATE));
   }
-  if (positionals.length === 0) throw new UsageError('give the output file, e.g. out.wav');
-  if (positionals.length > 1) throw new UsageError(`give one output file, not ${positionals.length}`);
-  return { target: values.target, system: Boolean(values.system), processes, format, frameLimit, out: positionals[0] };
+  if (positionals.length === 0) throw usage('give the output file, e.g. out.wav');
+  if (positionals.length > 1) throw usage(`give one output file, not ${positionals.length}`);
+  return {
+    target: values.target,
+    system: Boolean(values.system),
+    processes,
+    format,
+    frameLimit,
+    out: positionals[0],
+    force: Boolean(values.force),
+  };
 }
 
 // --exclude-pid or --app as captureStream's options, or null for neither.
 function readProcessOptions(values) {
   const [exclude, include] = [values['exclude-pid'], values.app];
   if (!exclude && !include) return null;
-  if (exclude && include) throw new UsageError('give either --exclude-pid or --app, not both');
-  if (values.target !== undefined) throw new UsageError('--target does not combine with --exclude-pid or --app');
+  if (exclude && include) throw usage('give either --exclude-pid or --app, not both');
+  if (values.target !== undefined) throw usage('--target does not combine with --exclude-pid or --app');
   const pids = (exclude ?? include).map((pid) => {
-    if (!/^\d+$/.test(pid) || Number(pid) === 0) throw new UsageError(`a process id is a positive whole number, not "${pid}"`);
+    if (!/^\d+$/.test(pid) || Number(pid) === 0) throw usage(`a process id is a positive whole number, not "${pid}"`);
     return Number(pid);
   });
   return exclude ? { excludeProcessId: pids } : { includeProcessId: pids };
@@ -157,82 +200,132 @@ function meterLine(peaks, frames) {
   return `${bars.join('  ')}  ${formatTime(frames)}`;
 }
 
-function summaryLine(out, format, meter) {
+function summaryLine(name, format, meter) {
   const levels = meter
     .totals()
     .map((level, channel) => `${'LR'[channel]} peak ${formatDb(level.peak)}, RMS ${formatDb(level.rms)}`);
   const seconds = (meter.frames / SAMPLE_RATE).toFixed(2);
-  return `orvel-record: ${seconds} s, ${meter.frames} frames (${format}) in ${out}; ${levels.join('; ')}`;
+  return `orvel-record: ${seconds} s, ${meter.frames} frames (${format}) in ${name}; ${levels.join('; ')}`;
 }
 
-// The process filters are captureStream's; otherwise blocks come straight
-// from the capture. Returns whether the capture started.
-function startRecording({ target, system, processes }, onBlock, onError) {
+const kEndCauses = [
+  [/Host is down/, 'PipeWire is not running'],
+  [/Broken pipe|connection error/i, 'PipeWire went away'],
+  [/no node available/, 'PipeWire has nothing to record (no sink or source)'],
+];
+
+// One line on why the capture ended by itself, from what onEnd reports: the
+// cause, then how pw-record ended and the last line it printed.
+function describeEnd(info) {
+  if (info.reason === 'spawn-failed') {
+    return info.error === 'ENOENT'
+      ? 'pw-record is not installed (Debian, Ubuntu: apt install pipewire-bin)'
+      : `pw-record could not be started: ${info.error}`;
+  }
+  const cause = kEndCauses.find(([pattern]) => pattern.test(info.stderr))?.[1] ?? 'pw-record ended';
+  const how = info.signal ? `was killed by ${info.signal}` : `exited with status ${info.code}`;
+  const said = info.stderr.trim().split(/\r?\n/).pop().trim();
+  return `${cause} (pw-record ${how}${said ? `: ${said}` : ''})`;
+}
+
+// Starts the capture: the process filters are captureStream's, everything
+// else comes straight from startCapture. Returns whether it started.
+function startRecording({ target, system, processes }, onBlock, finish) {
   const { startCapture, captureStream } = require('..');
-  if (!processes) return startCapture({ pipewireTargetId: target, pipewireCaptureSink: system }, onBlock);
-  captureStream(processes).on('data', onBlock).on('error', onError);
-  return true;
+  if (processes) {
+    captureStream(processes).on('data', onBlock).on('error', finish);
+    return true;
+  }
+  const options = {
+    pipewireTargetId: target,
+    pipewireCaptureSink: system,
+    onEnd: (info) => finish(new Error(describeEnd(info))),
+  };
+  return startCapture(options, onBlock);
 }
 
 async function record(command) {
-  const { target, system, processes, format, frameLimit, out } = command;
+  const { target, system, processes, format, frameLimit, out, force } = command;
   const { stopCapture } = require('..');
+  let output;
+  try {
+    output = openOutput(out, { force });
+  } catch (error) {
+    if (error instanceof OutputExistsError) throw new UsageError(error.message);
+    throw new Error(`cannot write ${out}: ${error.message}`);
+  }
   let writer;
   try {
-    writer = new WavWriter(out, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS });
+    const { fd, streamed } = output;
+    writer = new WavWriter(fd, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS, streamed });
   } catch (error) {
-    throw new Error(`cannot write ${out}: ${error.message}`);
+    removeCreated(output);
+    fs.closeSync(output.fd);
+    throw new Error(`writing the WAV header to ${output.name} failed: ${error.message}`);
   }
   const aligner = new FrameAligner(CHANNELS);
   const meter = new LevelMeter(CHANNELS);
   const onTerminal = process.stderr.isTTY;
+  const source = processes ? "the desktop's playback" : system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
   let finished = false;
+  let heard = false;
   let meterTimer;
-  let noAudioTimer;
+  let watchdog;
 
+  // ERROR: the recording failed. What was recorded stays; a file of ours
+  // with nothing in it goes.
   const finish = (error) => {
     if (finished) return;
     finished = true;
     stopCapture();
     clearInterval(meterTimer);
-    clearTimeout(noAudioTimer);
-    writer.close();
+    clearTimeout(watchdog);
     if (onTerminal) process.stderr.write('\r\x1b[2K');
-    if (error) {
-      console.error(`orvel-record: ${error.message}`);
-      process.exitCode = 1;
+    if (!error) {
+      writer.close();
+      console.error(summaryLine(output.name, format, meter));
       return;
     }
-    console.error(summaryLine(out, format, meter));
+    process.exitCode = 1;
+    let kept = '';
+    if (meter.frames > 0) kept = `; the ${(meter.frames / SAMPLE_RATE).toFixed(2)} s recorded are in ${output.name}`;
+    else removeCreated(output);
+    writer.close();
+    console.error(`orvel-record: ${error.message}${kept}`);
   };
 
   const onBlock = (pcm) => {
     if (finished) return;
-    clearTimeout(noAudioTimer);
+    if (!heard) {
+      heard = true;
+      clearTimeout(watchdog);
+      watchdog = setTimeout(() => {
+        finish(new Error(`no audio for ${kStallMs / 1000} s from ${source}: it went away, or PipeWire stalled`));
+      }, kStallMs);
+    } else {
+      watchdog.refresh();
+    }
     let samples = aligner.push(pcm);
     const room = (frameLimit - meter.frames) * CHANNELS;
     if (samples.length > room) samples = samples.subarray(0, room);
     try {
       writer.write(samples);
     } catch (error) {
-      finish(new Error(`writing ${out} failed: ${error.message}; the file holds what was recorded before`));
+      finish(new Error(`writing audio to ${output.name} failed: ${error.message}`));
       return;
     }
     meter.add(samples);
     if (meter.frames >= frameLimit) finish();
   };
 
-  const abandon = (message) => {
-    finish(new Error(message));
-    fs.rmSync(out, { force: true });
-  };
-  noAudioTimer = setTimeout(() => {
-    const source = processes ? "the desktop's playback" : system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
-    abandon(
-      `no audio arrived within ${NO_AUDIO_TIMEOUT_MS / 1000} s from ${source}. ` +
-        'Is PipeWire running (pw-cli info 0)? Is the target right (orvel-record --list-targets)?',
+  watchdog = setTimeout(() => {
+    finish(
+      new Error(
+        `no audio arrived within ${kNoAudioMs / 1000} s from ${source}. ` +
+          'Is PipeWire running (pw-cli info 0)? Is the target right (orvel-record --list-targets)?',
+      ),
     );
-  }, NO_AUDIO_TIMEOUT_MS);
+  }, kNoAudioMs);
   process.on('SIGINT', () => finish());
   process.on('SIGTERM', () => finish());
   if (onTerminal) {
@@ -240,26 +333,21 @@ async function record(command) {
       process.stderr.write(`\r\x1b[2K${meterLine(meter.takeRecentPeaks(), meter.frames)}`);
     }, METER_INTERVAL_MS);
   }
-  if (!startRecording(command, onBlock, (error) => finish(error))) abandon('the capture could not be started');
+  if (!startRecording(command, onBlock, finish)) finish(new Error('the capture could not be started'));
 }
 
 async function main() {
-  let command;
   try {
-    command = parseCommandLine(process.argv.slice(2));
-  } catch (error) {
-    if (!(error instanceof UsageError)) throw error;
-    console.error(`orvel-record: ${error.message} (see orvel-record --help)`);
-    process.exitCode = 2;
-    return;
-  }
-  try {
-    if (command.help) console.log(HELP);
+    const command = parseCommandLine(process.argv.slice(2));
+    if (command.usage) {
+      console.error(`${kUsage}\n(orvel-record --help tells more)`);
+      process.exitCode = 2;
+    } else if (command.help) console.log(HELP);
     else if (command.listTargets) await printTargets();
     else await record(command);
   } catch (error) {
     console.error(`orvel-record: ${error.message}`);
-    process.exitCode = 1;
+    process.exitCode = error instanceof UsageError ? 2 : 1;
   }
 }
 

@@ -41,6 +41,14 @@ function endChild(child) {
   if (child.pid !== undefined && child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
 }
 
+// The graph as the first JSON array in TEXT, what `pw-dump` prints: when the
+// graph changes while it dumps, it prints the changes after it, as further
+// arrays.
+function firstDump(text) {
+  const end = text.indexOf('\n]');
+  return JSON.parse(end < 0 ? text : text.slice(0, end + 2));
+}
+
 function isRemoval(object) {
   return 'info' in object && object.info === null;
 }
@@ -117,4 +125,4 @@ function watchGraph({ onUpdate, onError }) {
   return { stop };
 }
 
-module.exports = { watchGraph, graphError, toolMissing, processIdsOf, endChild };
+module.exports = { watchGraph, graphError, toolMissing, processIdsOf, endChild, firstDump };

@@ -17,7 +17,7 @@ const kMaxRate = 192000;
 // Every chunk holds at least this much audio (a block holds 10-20 ms).
 // Each push into a Readable costs a trip through the tick queue, about as
 // much CPU as the block's own delivery: blocks pushed one by one cost 1.8
-// times the bare callback, chunks of 100 ms 1.2 times (npm run bench).
+// times the bare callback, chunks of 100 ms 1.2 to 1.5 times (npm run bench).
 const kMinChunkMs = 100;
 
 function invalid(message) {
@@ -88,7 +88,10 @@ function endedError(info, settings) {
 }
 
 function stalledError(settings) {
-  const check = settings.target === undefined ? 'that PipeWire has a default device' : 'that the target still exists (listCaptureTargets())';
+  const check =
+    settings.target === undefined
+      ? 'that PipeWire has a default device'
+      : 'that the target still exists (listCaptureTargets())';
   return captureError(
     'ERR_CAPTURE_STALLED',
     `no audio from ${describeSource(settings)} for ${settings.stallTimeoutMs} ms, though a linked stream delivers ` +
@@ -108,7 +111,8 @@ function captureStream(options) {
   const settings = readOptions(options);
   const aligner = new FrameAligner(kCaptureChannels);
   let converter = null;
-  // Blocks that came while the resampler was still loading.
+  // Blocks that came before the converter was ready (the resampler loads
+  // asynchronously).
   const pending = [];
   let holding = false;
   let stopping = false;
@@ -229,7 +233,8 @@ function captureStream(options) {
     processFilter = filterProcesses({ nodeName, filter: settings.processes, onError: fail });
   }
   if (!holding) {
-    fail(captureError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created'));
+    const message = 'the capture could not be started: the reader thread could not be created';
+    fail(captureError('ERR_RECORDER_SPAWN', message));
   } else if (settings.stallTimeoutMs > 0) {
     watchForStall(settings.stallTimeoutMs);
   }

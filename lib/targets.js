@@ -5,7 +5,7 @@
 // streams.
 
 const { execFile } = require('child_process');
-const { processIdsOf } = require('./graph');
+const { processIdsOf, firstDump } = require('./graph');
 
 const KINDS = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
 const STREAM = 'Stream/Output/Audio';
@@ -23,7 +23,7 @@ function pwDump() {
         return;
       }
       try {
-        resolve(JSON.parse(stdout));
+        resolve(firstDump(stdout));
       } catch (parseError) {
         reject(new Error('pw-dump printed something that is not JSON', { cause: parseError }));
       }

@@ -244,25 +244,35 @@ void StopAtExit() {
 
 void FreeGate(Napi::Env, void*, DeliveryGate* gate) { delete gate; }
 
+// Each option is read twice, for its type and then for its value. A getter
+// may throw on the second read: the value is then empty, and its exception
+// stays pending for StartLocked to hand to the caller.
+Napi::Value ReadOption(const Napi::Object& options, const char* key,
+                       bool (Napi::Value::*has_type)() const) {
+  if (!options.Has(key) || !(options.Get(key).*has_type)()) return Napi::Value();
+  return options.Get(key);
+}
+
 bool ReadBooleanOption(const Napi::Object& options, const char* key) {
-  if (!options.Has(key) || !options.Get(key).IsBoolean()) return false;
-  return options.Get(key).As<Napi::Boolean>().Value();
+  const Napi::Value value = ReadOption(options, key, &Napi::Value::IsBoolean);
+  return !value.IsEmpty() && value.As<Napi::Boolean>().Value();
 }
 
 Napi::Function ReadFunctionOption(const Napi::Object& options, const char* key) {
-  if (!options.Has(key) || !options.Get(key).IsFunction()) return Napi::Function();
-  return options.Get(key).As<Napi::Function>();
+  const Napi::Value value = ReadOption(options, key, &Napi::Value::IsFunction);
+  return value.IsFunction() ? value.As<Napi::Function>() : Napi::Function();
 }
 
 std::string ReadStringOption(const Napi::Object& options, const char* key) {
-  if (!options.Has(key) || !options.Get(key).IsString()) return {};
-  return options.Get(key).As<Napi::String>().Utf8Value();
+  const Napi::Value value = ReadOption(options, key, &Napi::Value::IsString);
+  return value.IsEmpty() ? std::string() : value.As<Napi::String>().Utf8Value();
 }
 
 uint32_t ReadProcessIdOption(const Napi::Object& options, const char* key) {
-  if (!options.Has(key) || !options.Get(key).IsNumber()) return 0;
-  const double value = options.Get(key).As<Napi::Number>().DoubleValue();
-  return value > 0 && value <= kMaxProcessId ? uint32_t(value) : 0;
+  const Napi::Value value = ReadOption(options, key, &Napi::Value::IsNumber);
+  if (value.IsEmpty()) return 0;
+  const double number = value.As<Napi::Number>().DoubleValue();
+  return number > 0 && number <= kMaxProcessId ? uint32_t(number) : 0;
 }
 
 // The options of one startCapture call, read before anything changes.

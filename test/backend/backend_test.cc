@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -93,25 +92,10 @@ struct Sink {
     return cv.wait_for(lock, timeout, [&] { return bytes.size() >= n; });
   }
 
-  size_t Calls() {
-    std::lock_guard<std::mutex> lock(mu);
-    return calls;
-  }
-
-  std::string Bytes() {
-    std::lock_guard<std::mutex> lock(mu);
-    return bytes;
-  }
-
-  pthread_t Reader() {
-    std::lock_guard<std::mutex> lock(mu);
-    return reader;
-  }
-
-  bool FormatsOk() {
-    std::lock_guard<std::mutex> lock(mu);
-    return formats_ok;
-  }
+  size_t Calls() { std::lock_guard<std::mutex> lock(mu); return calls; }
+  std::string Bytes() { std::lock_guard<std::mutex> lock(mu); return bytes; }
+  pthread_t Reader() { std::lock_guard<std::mutex> lock(mu); return reader; }
+  bool FormatsOk() { std::lock_guard<std::mutex> lock(mu); return formats_ok; }
 };
 
 std::string Pattern(size_t n) {
@@ -144,6 +128,17 @@ size_t CountEntries(const char* dir) {
   while (dirent* entry = readdir(d)) n += entry->d_name[0] != '.';
   closedir(d);
   return n;
+}
+
+// This process's threads, once a thread started and joined here has left
+// the list (a joined thread may stay listed for a moment). Starting it also
+// starts any thread that a sanitizer adds along with the first.
+size_t SettledThreadCount() {
+  pid_t tid = 0;
+  std::thread([&] { tid = gettid(); }).join();
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  WaitUntil([&] { return access(task.c_str(), F_OK) != 0; });
+  return CountEntries("/proc/self/task");
 }
 
 struct Report {
@@ -391,9 +386,15 @@ TEST_F(FakeRecorderTest, PathSearchWhenTheChosenCandidateFailsToExec) {
   EXPECT_EQ(StartAndReport(&sink).exe, on_path);
 }
 
+// The working directory holds a pw-record, which only a PATH entry for it
+// may find.
 TEST_F(FakeRecorderTest, NoRecorderEndsTheStreamWithTheExecError) {
   inj_->HideAllCandidates();
-  const std::string bin = inj_->Scratch("bin");
+  const std::string in_cwd = inj_->InstallOnPath();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(std::filesystem::path(in_cwd).parent_path().c_str()), 0);
+  const std::string bin = inj_->Scratch("no-exec-bin");
   mkdir(bin.c_str(), 0755);
   setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
   for (const int expected : {ENOENT, EACCES}) {
@@ -408,6 +409,8 @@ TEST_F(FakeRecorderTest, NoRecorderEndsTheStreamWithTheExecError) {
     std::ofstream(bin + "/pw-record") << "not executable\n";
     setenv("PATH", bin.c_str(), 1);
   }
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(access(report_.c_str(), F_OK), -1) << "a recorder ran from the working directory";
 }
 
 // Text the recorder prints, on stdout as well as stderr, never reaches the
@@ -592,19 +595,26 @@ TEST_F(FakeRecorderTest, PipeHoldsSecondsOfAudio) {
 TEST_F(FakeRecorderTest, OtherChildrenDoNotHoldThePipe) {
   inj_->Install("/usr/bin/pw-record");
   Sink sink;
-  StartAndReport(&sink);
-  ASSERT_TRUE(sink.WaitForBytes(4096));
-  // A child of the host that inherits every descriptor without close-on-exec.
+  const Report report = StartAndReport(&sink);
+  std::error_code error;
+  const std::string pipe =
+      std::filesystem::read_symlink("/proc/" + std::to_string(report.pid) + "/fd/1", error).string();
+  ASSERT_EQ(pipe.rfind("pipe:", 0), 0u) << pipe;
+  // A child of the host that keeps every descriptor not marked close-on-exec.
   const pid_t other = fork();
   if (other == 0) {
     execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
     _exit(127);
   }
-  auto stopped = std::async(std::launch::async, orvel_backend_stop);
-  const bool in_time = stopped.wait_for(3s) == std::future_status::ready;
+  const bool execed = WaitUntil([&] {
+    return std::filesystem::read_symlink("/proc/" + std::to_string(other) + "/exe").filename() == "sleep";
+  });
+  EXPECT_TRUE(execed);
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(other) + "/fd", error)) {
+    EXPECT_NE(std::filesystem::read_symlink(fd.path(), error), pipe) << "the other child holds the pipe";
+  }
   kill(other, SIGKILL);
   waitpid(other, nullptr, 0);
-  EXPECT_TRUE(in_time) << "stop waited for end of file that the other child held back";
 }
 
 TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
@@ -614,11 +624,11 @@ TEST_F(FakeRecorderTest, CyclesLeaveNothingBehind) {
   mkdir(tmp.c_str(), 0700);
   setenv("TMPDIR", tmp.c_str(), 1);
   Sink sink;
+  const size_t tasks = SettledThreadCount();
   // Warm up once: the first thread creation allocates per-process state.
   ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
   orvel_backend_stop();
   const size_t fds = CountEntries("/proc/self/fd");
-  const size_t tasks = CountEntries("/proc/self/task");
   for (int i = 0; i < 200; ++i) {
     ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink));
     if (i % 2 == 0) sink.WaitForBytes(sink.Bytes().size() + 4, 1000ms);

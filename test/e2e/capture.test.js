@@ -1,67 +1,38 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const path = require('node:path');
 const { performance } = require('node:perf_hooks');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
 describe('capture of the sink and of single players', () => {
-  let release;
-  let dir;
-  const players = [];
-
-  before(async () => {
-    release = await h.holdSession();
-    dir = h.scratchDir();
-    players.push(h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a'));
-    players.push(h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b'));
-    players.push(h.startPlayer(h.writeTone(path.join(dir, 'high.wav'), h.TONES.high), 'player-high'));
-    await h.waitForTarget('player-a');
-    await h.waitForTarget('player-b');
-    await h.waitForTarget('player-high');
-  });
-
-  after(async () => {
-    for (const player of players) await h.stopPlayer(player);
-    fs.rmSync(dir, { recursive: true, force: true });
-    release?.();
-  });
+  h.useSession({ players: ['a', 'b', 'high'] });
 
   const serialOf = async (name) => (await listCaptureTargets()).find((target) => target.name === name).serial;
 
+  const { a, b } = h.TONES;
+
   test('without a target it records the default source, here the sink monitor: both players at their levels', async () => {
-    const { samples } = await h.capture({}, 1);
-    h.assertTone(samples, h.TONES.a, 'default target');
-    h.assertTone(samples, h.TONES.b, 'default target');
+    await h.assertRecords(undefined, [a, b]);
   });
 
   test("the sink's serial, and its name with pipewireCaptureSink, record the mix of both players", async () => {
-    for (const options of [{ pipewireTargetId: await serialOf(h.SINK) }, { pipewireTargetId: h.SINK, pipewireCaptureSink: true }]) {
-      const { samples } = await h.capture(options, 1);
-      h.assertTone(samples, h.TONES.a, JSON.stringify(options));
-      h.assertTone(samples, h.TONES.b, JSON.stringify(options));
+    for (const target of [await serialOf(h.SINK), { pipewireTargetId: h.SINK, pipewireCaptureSink: true }]) {
+      await h.assertRecords(target, [a, b]);
     }
   });
 
   test("a player's node name records that player alone", async () => {
-    const a = await h.capture({ pipewireTargetId: 'player-a' }, 1);
-    h.assertTone(a.samples, h.TONES.a, 'player-a');
-    h.assertAbsent(a.samples, h.TONES.b, 'player-a');
-    const b = await h.capture({ pipewireTargetId: 'player-b' }, 1);
-    h.assertTone(b.samples, h.TONES.b, 'player-b');
-    h.assertAbsent(b.samples, h.TONES.a, 'player-b');
+    await h.assertRecords('player-a', [a], [b]);
+    await h.assertRecords('player-b', [b], [a]);
   });
 
   test("a player's listed serial records it like its name", async () => {
     const serial = await serialOf('player-b');
     assert.match(serial, /^\d+$/);
-    const { samples } = await h.capture({ pipewireTargetId: serial }, 1);
-    h.assertTone(samples, h.TONES.b, `serial ${serial}`);
-    h.assertAbsent(samples, h.TONES.a, `serial ${serial}`);
+    await h.assertRecords(serial, [b], [a]);
   });
 
   test('blocks come at the real-time pace, in whole samples, with none lost or repeated', async () => {

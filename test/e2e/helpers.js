@@ -2,16 +2,20 @@
 
 // Shared by the end-to-end tests, which run inside scripts/pipewire-session:
 // known tones played by real pw-play processes, capture through the module,
-// and measurement of what came back.
+// and measurement of what came back. Builds on ../helpers.js and exports its
+// helpers too.
 
 const assert = require('node:assert/strict');
 const { execFileSync, spawn } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
+const { after, before } = require('node:test');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
-const { WavWriter } = require('../../lib/wav');
+const { writeTone } = require('../../lib/wav');
+const common = require('../helpers');
+
+const { scratchDir, waitFor } = common;
 
 const RATE = 48000;
 const CHANNELS = 2;
@@ -36,17 +40,8 @@ const TONES = {
   mic: { left: [700, 0.3], right: [700, 0.3] },
 };
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function waitUntil(what, check, timeoutMs = WAIT_MS) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const result = await check();
-    if (result) return result;
-    if (Date.now() > deadline) throw new Error(`${what} did not happen within ${timeoutMs / 1000} s`);
-    await sleep(100);
-  }
-}
+// Polls less often than the default: checks here run pw-dump.
+const waitUntil = (check, what, timeoutMs = WAIT_MS) => waitFor(check, what, timeoutMs, 100);
 
 // The test files share one session's sink and defaults, so whichever runner
 // runs them, one file at a time plays and captures.
@@ -65,7 +60,7 @@ async function holdSession() {
       return false;
     }
   };
-  await waitUntil('taking the session from the other test files', take, SESSION_WAIT_MS);
+  await waitUntil(take, 'taking the session from the other test files', SESSION_WAIT_MS);
   const release = () => {
     process.off('exit', release);
     fs.rmSync(lock, { recursive: true, force: true });
@@ -74,30 +69,16 @@ async function holdSession() {
   return release;
 }
 
-function scratchDir() {
-  return fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-e2e-'));
-}
-
-function writeTone(file, { left, right }, seconds = TONE_SECONDS) {
-  const frames = seconds * RATE;
-  const samples = new Float32Array(frames * CHANNELS);
-  for (let i = 0; i < frames; i++) {
-    samples[2 * i] = left[1] * Math.sin((2 * Math.PI * left[0] * i) / RATE);
-    samples[2 * i + 1] = right[1] * Math.sin((2 * Math.PI * right[0] * i) / RATE);
-  }
-  const writer = new WavWriter(file, { format: 'f32', sampleRate: RATE, channels: CHANNELS });
-  writer.write(samples);
-  writer.close();
-  return file;
-}
+// A WAV file of TONE for a player.
+const toneFile = (file, { left, right }, seconds = TONE_SECONDS) => writeTone(file, [left, right], seconds);
 
 const players = new Set();
 process.on('exit', () => {
   for (const player of players) player.kill('SIGKILL');
 });
 
-// Plays FILE with pw-play under node.name NAME into SINK. A microphone is a
-// player whose node is a source rather than a stream into a sink.
+// Plays FILE with pw-play under node.name NAME. A microphone is a player
+// whose node is a source rather than a stream into the sink.
 function startPlayer(file, name, { microphone = false, sink = SINK } = {}) {
   const props = microphone
     ? `{ node.name = "${name}" node.description = "Orvel test microphone" media.class = "Audio/Source" }`
@@ -118,8 +99,9 @@ async function stopPlayer(child) {
 }
 
 async function waitForTarget(name, check = (target) => target.state === 'running') {
-  return waitUntil(`node ${name} appearing`, async () =>
-    (await listCaptureTargets()).find((target) => target.name === name && check(target)),
+  return waitUntil(
+    async () => (await listCaptureTargets()).find((target) => target.name === name && check(target)),
+    `node ${name} appearing`,
   );
 }
 
@@ -129,11 +111,7 @@ function setDefault(kind, name) {
   execFileSync('pw-metadata', ['-n', 'default', '0', `default.configured.audio.${kind}`, JSON.stringify({ name }), 'Spa:String:JSON']);
 }
 
-function clearDefaultSource() {
-  execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
-}
-
-// The node ids of the graph by node name; ids are not serials.
+// The node id of node NAME; ids are not serials.
 function nodeId(name) {
   const objects = JSON.parse(execFileSync('pw-dump', { encoding: 'utf8' }));
   return objects.find((object) => object.info?.props?.['node.name'] === name)?.id;
@@ -148,18 +126,17 @@ function addSink(name) {
 // Starts a microphone playing the mic tone and makes it the default
 // source, so that the default source is no longer the sink's monitor.
 async function startMicrophone(dir) {
-  const child = startPlayer(writeTone(path.join(dir, 'mic.wav'), TONES.mic), 'orvel-test-mic', {
-    microphone: true,
-  });
-  await waitForTarget('orvel-test-mic', () => true);
-  setDefault('source', 'orvel-test-mic');
-  await waitForTarget('orvel-test-mic', (target) => target.isDefaultSource);
+  const name = 'orvel-test-mic';
+  const child = startPlayer(toneFile(path.join(dir, 'mic.wav'), TONES.mic), name, { microphone: true });
+  await waitForTarget(name, () => true);
+  setDefault('source', name);
+  await waitForTarget(name, (target) => target.isDefaultSource);
   return child;
 }
 
 async function stopMicrophone(child) {
   await stopPlayer(child);
-  clearDefaultSource();
+  execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
   await waitForTarget(SINK, (target) => target.isDefaultSource);
 }
 
@@ -283,50 +260,57 @@ function assertAbsent(samples, tone, what, downDb = 40) {
   }
 }
 
+// Captures a second of TARGET (a pipewireTargetId, none, or the options
+// object) and asserts that it holds each tone of PRESENT at its played
+// level and each of ABSENT at least 40 dB down.
+async function assertRecords(target, present, absent = []) {
+  const options = typeof target === 'object' ? target : target === undefined ? {} : { pipewireTargetId: target };
+  const { samples } = await capture(options, 1);
+  const what = `target ${JSON.stringify(options)}`;
+  for (const tone of present) assertTone(samples, tone, what);
+  for (const tone of absent) assertAbsent(samples, tone, what);
+}
+
 // pw-record processes that are children of this process, zombies included.
 function recorderProcesses() {
-  const found = [];
-  for (const entry of fs.readdirSync('/proc')) {
-    if (!/^\d+$/.test(entry)) continue;
-    let stat;
-    try {
-      stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
-    } catch {
-      continue;
+  return common
+    .childPids()
+    .map((pid) => ({ pid, ...common.processInfo(pid) }))
+    .filter((child) => child.name === 'pw-record')
+    .map(({ pid, state }) => ({ pid, state }));
+}
+
+// Sets up the session for the tests of the calling describe(): takes it
+// from the other test files, starts a player of TONES[key] named
+// player-KEY for each of PLAYERS and waits until each plays, and with
+// MICROPHONE makes a microphone the default source; ends all of it after.
+// Returns { dir, players: { KEY: child } }, filled in before the tests run.
+function useSession({ players = [], toneSeconds = TONE_SECONDS, microphone = false } = {}) {
+  const session = { dir: undefined, players: {} };
+  let release;
+  let mic;
+  before(async () => {
+    release = await holdSession();
+    session.dir = scratchDir();
+    for (const key of players) {
+      const file = toneFile(path.join(session.dir, `${key}.wav`), TONES[key], toneSeconds);
+      session.players[key] = startPlayer(file, `player-${key}`);
     }
-    const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
-    const [state, parent] = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
-    if (name === 'pw-record' && Number(parent) === process.pid) found.push({ pid: Number(entry), state });
-  }
-  return found;
+    for (const key of players) await waitForTarget(`player-${key}`);
+    if (microphone) mic = await startMicrophone(session.dir);
+  });
+  after(async () => {
+    stopCapture();
+    for (const player of Object.values(session.players)) await stopPlayer(player);
+    if (mic) await stopMicrophone(mic);
+    release?.();
+  });
+  return session;
 }
 
 module.exports = {
-  RATE,
-  CHANNELS,
-  SINK,
-  TONES,
-  sleep,
-  waitUntil,
-  holdSession,
-  scratchDir,
-  writeTone,
-  startPlayer,
-  stopPlayer,
-  waitForTarget,
-  setDefault,
-  nodeId,
-  addSink,
-  startMicrophone,
-  stopMicrophone,
-  toFloats,
-  capture,
-  captureStreamed,
-  dft,
-  amplitude,
-  hasSilence,
-  db,
-  assertTone,
-  assertAbsent,
-  recorderProcesses,
+  ...common,
+  RATE, CHANNELS, SINK, TONES, waitUntil, useSession, toneFile, startPlayer, stopPlayer, waitForTarget,
+  setDefault, nodeId, addSink, startMicrophone, stopMicrophone, capture, captureStreamed,
+  toFloats, dft, amplitude, hasSilence, db, assertTone, assertAbsent, assertRecords, recorderProcesses,
 };

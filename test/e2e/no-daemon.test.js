@@ -6,7 +6,6 @@
 // by itself: a capture that is over holds nothing open.
 
 const assert = require('node:assert/strict');
-const { execFile } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
@@ -34,30 +33,17 @@ const started = startCapture({ onEnd: (info) => console.log(JSON.stringify({ sta
 });
 `;
 
-function run(command, args, env) {
-  return new Promise((resolve) => {
-    execFile(command, args, { env: { ...process.env, ...env }, timeout: 20000 }, (error, stdout, stderr) =>
-      resolve({ code: error ? error.code : 0, signal: error?.signal ?? null, stdout, stderr }),
-    );
-  });
-}
-
 async function endOf(command, args, env = {}) {
-  const { code, signal, stdout, stderr } = await run(command, args, env);
+  const { code, signal, stdout, stderr } = await h.run(command, args, { env, timeoutMs: 20000 });
   assert.deepEqual({ code, signal }, { code: 0, signal: null }, stderr);
   return JSON.parse(stdout);
 }
 
 test('without a PipeWire daemon onEnd reports "Host is down" and nothing calls back', async () => {
-  const runtime = h.scratchDir();
-  try {
-    const env = { XDG_RUNTIME_DIR: runtime, PIPEWIRE_REMOTE: '', PIPEWIRE_RUNTIME_DIR: '' };
-    const { started, calls, info } = await endOf(process.execPath, ['-e', child], env);
-    assert.deepEqual({ started, calls, reason: info.reason, code: info.code }, { started: true, calls: 0, reason: 'exited', code: 1 });
-    assert.match(info.stderr, /Host is down/);
-  } finally {
-    fs.rmSync(runtime, { recursive: true, force: true });
-  }
+  const env = { XDG_RUNTIME_DIR: h.scratchDir(), PIPEWIRE_REMOTE: '', PIPEWIRE_RUNTIME_DIR: '' };
+  const { started, calls, info } = await endOf(process.execPath, ['-e', child], env);
+  assert.deepEqual({ started, calls, reason: info.reason, code: info.code }, { started: true, calls: 0, reason: 'exited', code: 1 });
+  assert.match(info.stderr, /Host is down/);
 });
 
 test("with no device to link to, pw-record's error text reaches onEnd and never the samples", async () => {

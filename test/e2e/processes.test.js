@@ -5,23 +5,22 @@
 // the sink itself plays.
 
 const assert = require('node:assert/strict');
-const { execFile, execFileSync, spawn } = require('node:child_process');
+const { execFileSync, spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { captureStream } = require('../..');
-const { readWav } = require('../../lib/wav');
+const { firstDump } = require('../../lib/graph');
 const h = require('./helpers');
 
-const root = path.join(__dirname, '..', '..');
 // The issue's figures: the excluded app was 130-147 dB down, the others
 // within 0.02 dB; these leave room for a loaded machine.
 const EXCLUDED_DB = 60;
 const KEPT_DB = 0.5;
 
 function graph() {
-  return JSON.parse(execFileSync('pw-dump', { encoding: 'utf8' }));
+  return firstDump(execFileSync('pw-dump', { encoding: 'utf8' }));
 }
 
 // Links into the node named NAME, and whether the node is there.
@@ -32,28 +31,19 @@ function linksInto(name) {
   return { node, links };
 }
 
-// Pids of the live children of PID.
-function childrenOf(pid) {
-  const children = [];
-  for (const entry of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
-    try {
-      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
-      if (Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]) === pid) children.push(Number(entry));
-    } catch {
-      // gone meanwhile
-    }
-  }
-  return children;
-}
-
 // Whether PID runs: not gone, not a zombie.
 function alive(pid) {
-  try {
-    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-    return stat[stat.lastIndexOf(')') + 2] !== 'Z';
-  } catch {
-    return false;
-  }
+  const info = h.processInfo(pid);
+  return info !== null && info.state !== 'Z';
+}
+
+// The running children of PID named NAME.
+function childrenNamed(pid, name) {
+  return fs
+    .readdirSync('/proc')
+    .filter((entry) => /^\d+$/.test(entry))
+    .map(Number)
+    .filter((child) => alive(child) && h.processInfo(child)?.parent === pid && h.processInfo(child)?.name === name);
 }
 
 // What the sink plays, recorded from its monitor by a pw-record of its own
@@ -83,31 +73,15 @@ function secondsOf(samples, [frequency, played]) {
 }
 
 describe('capture by process', () => {
-  let release;
-  let dir;
-  const players = {};
-
-  before(async () => {
-    release = await h.holdSession();
-    dir = h.scratchDir();
-    players.a = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a');
-    players.b = h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b');
-    await h.waitForTarget('player-a');
-    await h.waitForTarget('player-b');
-  });
-
-  after(async () => {
-    for (const player of Object.values(players)) await h.stopPlayer(player);
-    fs.rmSync(dir, { recursive: true, force: true });
-    release?.();
-  });
+  const session = h.useSession({ players: ['a', 'b'] });
+  const pidOf = (key) => session.players[key].pid;
 
   test('excluding A keeps B at its level and leaves A 60 dB down, including A the reverse; the sink plays both all along', async () => {
-    const sink = recordSink(dir);
-    const without = await h.captureStreamed({ excludeProcessId: players.a.pid }, 1);
+    const sink = recordSink(session.dir);
+    const without = await h.captureStreamed({ excludeProcessId: pidOf('a') }, 1);
     h.assertTone(without, h.TONES.b, 'A excluded', KEPT_DB);
     h.assertAbsent(without, h.TONES.a, 'A excluded', EXCLUDED_DB);
-    const only = await h.captureStreamed({ includeProcessId: [players.a.pid] }, 1);
+    const only = await h.captureStreamed({ includeProcessId: [pidOf('a')] }, 1);
     h.assertTone(only, h.TONES.a, 'A included', KEPT_DB);
     h.assertAbsent(only, h.TONES.b, 'A included', EXCLUDED_DB);
     const played = await sink.stop();
@@ -116,9 +90,9 @@ describe('capture by process', () => {
   });
 
   test('a player started during the capture is recorded from its start, less at most 0.1 s', async () => {
-    const clip = h.writeTone(path.join(dir, 'clip.wav'), h.TONES.high, 1);
-    const sink = recordSink(dir);
-    const capture = h.captureStreamed({ excludeProcessId: players.a.pid }, 2.5);
+    const clip = h.toneFile(path.join(session.dir, 'clip.wav'), h.TONES.high, 1);
+    const sink = recordSink(session.dir);
+    const capture = h.captureStreamed({ excludeProcessId: pidOf('a') }, 2.5);
     await h.sleep(1000);
     const lateEnded = once(h.startPlayer(clip, 'player-late'), 'exit');
     const captured = await capture;
@@ -130,7 +104,7 @@ describe('capture by process', () => {
   });
 
   test("a child process of the excluded app is excluded with it", async () => {
-    const file = h.writeTone(path.join(dir, 'child.wav'), h.TONES.mic);
+    const file = h.toneFile(path.join(session.dir, 'child.wav'), h.TONES.mic);
     const app = spawn('sh', ['-c', `pw-play --target ${h.SINK} -P '{ node.name = "player-child" }' ${file} & wait`], { detached: true });
     try {
       await h.waitForTarget('player-child');
@@ -143,14 +117,11 @@ describe('capture by process', () => {
   });
 
   test('orvel-record --exclude-pid records the others alone', async () => {
-    const out = path.join(dir, 'excluded.wav');
-    const bin = path.join(root, 'bin', 'orvel-record.js');
-    await new Promise((resolve, reject) =>
-      execFile(process.execPath, [bin, '--exclude-pid', String(players.a.pid), '--seconds', '1.5', out], (error) =>
-        error ? reject(error) : resolve(),
-      ),
-    );
-    const samples = readWav(out).samples.subarray(h.RATE * h.CHANNELS * 0.5);
+    const out = path.join(session.dir, 'excluded.wav');
+    const bin = path.join(h.root, 'bin', 'orvel-record.js');
+    const result = await h.run(process.execPath, [bin, '--exclude-pid', String(pidOf('a')), '--seconds', '1.5', out]);
+    assert.equal(result.code, 0, result.stderr);
+    const samples = h.readWholeWav(out, 'f32').samples.subarray(h.RATE * h.CHANNELS * 0.5);
     h.assertTone(samples, h.TONES.b, '--exclude-pid', KEPT_DB);
     h.assertAbsent(samples, h.TONES.a, '--exclude-pid', EXCLUDED_DB);
   });
@@ -158,22 +129,23 @@ describe('capture by process', () => {
   test('pw-dump or pw-link missing errors ERR_GRAPH_TOOL, and pw-dump ending errors ERR_GRAPH_LOST', async () => {
     const path0 = process.env.PATH;
     for (const [missing, present] of [['pw-dump', 'pw-link'], ['pw-link', 'pw-dump']]) {
-      const bin = fs.mkdtempSync(path.join(dir, 'bin-'));
+      const bin = fs.mkdtempSync(path.join(session.dir, 'bin-'));
       fs.symlinkSync(`/usr/bin/${present}`, path.join(bin, present));
       process.env.PATH = bin;
       try {
-        const [error] = await once(captureStream({ excludeProcessId: players.a.pid }).resume(), 'error');
+        const [error] = await once(captureStream({ excludeProcessId: pidOf('a') }).resume(), 'error');
         assert.equal(error.code, 'ERR_GRAPH_TOOL', error.message);
         assert.deepEqual(error.info, { tool: missing, error: 'ENOENT' });
       } finally {
         process.env.PATH = path0;
       }
     }
-    const stream = captureStream({ excludeProcessId: players.a.pid }).resume();
+    const stream = captureStream({ excludeProcessId: pidOf('a') }).resume();
     const ended = once(stream, 'error');
-    const watcher = await h.waitUntil('pw-dump starting', () =>
-      childrenOf(process.pid).find((pid) => alive(pid) && fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim() === 'pw-dump'),
-    );
+    const [watcher] = await h.waitUntil(() => {
+      const found = childrenNamed(process.pid, 'pw-dump');
+      return found.length > 0 && found;
+    }, 'pw-dump starting');
     process.kill(watcher, 'SIGKILL');
     const [error] = await ended;
     assert.equal(error.code, 'ERR_GRAPH_LOST', error.message);
@@ -183,15 +155,19 @@ describe('capture by process', () => {
   test('after SIGKILL of the host, no recorder, pw-dump or link of its capture is left after 1 s, and the players play on', async () => {
     const host = spawn(
       process.execPath,
-      ['-e', `require(${JSON.stringify(root)}).captureStream({ excludeProcessId: ${players.a.pid} }).resume()`],
+      ['-e', `require(${JSON.stringify(h.root)}).captureStream({ excludeProcessId: ${pidOf('a')} }).resume()`],
       { stdio: 'inherit' },
     );
     const name = `orvel-capture-audio.${host.pid}.1`;
-    await h.waitUntil('the host linking player-b', () => linksInto(name).links.length === 2);
-    const tools = childrenOf(host.pid);
-    assert.equal(tools.length, 2, 'the host runs a recorder and pw-dump');
+    let tools;
+    try {
+      await h.waitUntil(() => linksInto(name).links.length === 2, 'the host linking player-b');
+      tools = [...childrenNamed(host.pid, 'pw-record'), ...childrenNamed(host.pid, 'pw-dump')];
+      assert.equal(tools.length, 2, 'the host runs a recorder and pw-dump');
+    } finally {
+      host.kill('SIGKILL');
+    }
     const killedAt = Date.now();
-    host.kill('SIGKILL');
     let goneMs;
     do {
       await h.sleep(10);

@@ -2,32 +2,13 @@
 
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
-const fs = require('node:fs');
-const path = require('node:path');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { startCapture, stopCapture } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
 describe('listCaptureTargets', () => {
-  let release;
-  let dir;
-  const players = {};
-
-  before(async () => {
-    release = await h.holdSession();
-    dir = h.scratchDir();
-    players.a = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a, 10), 'player-a');
-    players.b = h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b, 10), 'player-b');
-    await h.waitForTarget('player-a');
-    await h.waitForTarget('player-b');
-  });
-
-  after(async () => {
-    for (const player of Object.values(players)) await h.stopPlayer(player);
-    fs.rmSync(dir, { recursive: true, force: true });
-    release?.();
-  });
+  const session = h.useSession({ players: ['a', 'b'], toneSeconds: 10 });
 
   test('lists the sink, marked as the default sink, and each running player with name and serial', async () => {
     const targets = await listCaptureTargets();
@@ -49,7 +30,7 @@ describe('listCaptureTargets', () => {
       assert.equal(player.mediaClass, 'Stream/Output/Audio');
       assert.match(player.description, /^pw-play: .*\.wav$/);
       assert.equal(player.isDefaultSink || player.isDefaultSource, false);
-      assert.equal(player.processId, players[name.at(-1)].pid);
+      assert.equal(player.processId, session.players[name.at(-1)].pid);
     }
     for (const target of targets) assert.match(target.serial, /^\d+$/, JSON.stringify(target));
     assert.equal(new Set(targets.map((target) => target.serial)).size, targets.length, 'serials repeat');
@@ -66,9 +47,10 @@ describe('listCaptureTargets', () => {
   });
 
   test('a player that ends leaves the list, and a capture of its own is not listed', async () => {
-    await h.stopPlayer(players.b);
-    await h.waitUntil('player-b leaving the list', async () =>
-      (await listCaptureTargets()).every((target) => target.name !== 'player-b'),
+    await h.stopPlayer(session.players.b);
+    await h.waitUntil(
+      async () => (await listCaptureTargets()).every((target) => target.name !== 'player-b'),
+      'player-b leaving the list',
     );
     await new Promise((resolve) => startCapture({}, resolve));
     try {

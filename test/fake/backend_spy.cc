@@ -10,8 +10,11 @@
 //   ORVEL_SPY_PROBE   1: at start, hand the callback blocks that must be
 //                     dropped (no samples, zero channels, null pointer) and
 //                     one valid block of 2 samples; at stop, hand it one
-//                     more block, after the capture was made inactive
+//                     more block, after the capture was made inactive: its
+//                     samples lie in memory that cannot be read, so a
+//                     callback that so much as copies it crashes
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <cstdio>
@@ -27,7 +30,6 @@ using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*,
 using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
-constexpr float kLateBlock[] = {1234.5f, -1234.5f};
 
 std::atomic<PcmCallback> g_probe_cb{nullptr};
 std::atomic<void*> g_probe_user{nullptr};
@@ -90,7 +92,10 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
 void orvel_backend_stop() {
   const StopFn real = Real<StopFn>("_Z18orvel_backend_stopv");
   if (PcmCallback cb = g_probe_cb.exchange(nullptr)) {
-    cb(kLateBlock, 2, 48000, 2, g_probe_user.exchange(nullptr));
+    void* unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (unreadable == MAP_FAILED) abort();
+    cb(static_cast<const float*>(unreadable), 2, 48000, 2, g_probe_user.exchange(nullptr));
+    munmap(unreadable, 4096);
   }
   real();
 }

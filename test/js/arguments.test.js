@@ -5,9 +5,11 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, test, afterEach } = require('node:test');
 
-const { root, useFake, readReport, collector, exists, childPids, runNode, scratchDir, sleep, waitFor } =
-  require('./helpers');
+const { root, useFake, readReport, collector, exists, childPids, countThreads, runNode, scratchDir, waitFor,
+  trackDeliveries } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
+
+const deliveriesEnded = trackDeliveries();
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
 const noop = () => {};
@@ -156,19 +158,29 @@ describe('options', () => {
     assert.throws(() => startCapture(options, second.callback), (error) => error === boom);
     await waitFor(() => !exists(pid), 'the first recorder to be reaped');
     const seen = first.blocks.length;
-    await sleep(100);
+    await deliveriesEnded();
     assert.deepEqual(childPids(), []);
     assert.equal(first.blocks.length, seen);
     assert.equal(second.blocks.length, 0);
+  });
+
+  test('a getter that throws on its second read, the one for the value, is thrown from startCapture', () => {
+    const boom = new Error('boom');
+    for (const [key, value] of [['pipewireTargetId', 'sink'], ['win32ExcludePlaybackProcessId', 5], ['pipewireCaptureSink', true], ['onEnd', noop]]) {
+      let reads = 0;
+      const options = { get [key]() { if (reads++) throw boom; return value; } };
+      assert.throws(() => startCapture(options, noop), (error) => error === boom, key);
+    }
   });
 
   test('a getter that changes type between its two reads makes startCapture throw, nothing running', async () => {
     let reads = 0;
     const options = { get pipewireTargetId() { return ++reads === 1 ? 'sink' : 5; } };
     useFake();
-    assert.throws(() => startCapture(options, noop));
-    await sleep(50);
-    assert.deepEqual(childPids(), []);
+    // A capture's reader thread would exist as soon as startCapture returned.
+    const threads = countThreads();
+    assert.throws(() => startCapture(options, noop), { name: 'TypeError', message: 'A string was expected' });
+    assert.ok(countThreads() <= threads, 'a reader thread was started');
   });
 });
 
@@ -183,18 +195,17 @@ describe('native failures and blocks that must not be delivered', () => {
     assert.equal(starts.length, 2);
   });
 
-  test('empty, channel-less, pointer-less, user-less and late blocks are dropped', async () => {
-    const { code, stdout, stderr } = await runNode(
+  test('empty, channel-less, pointer-less and user-less blocks are dropped; late ones are not even read', async () => {
+    // Blocks arrive in the order the spy hands them over, the valid one last.
+    const { code, signal, stdout, stderr } = await runNode(
       `const { startCapture, stopCapture } = require(process.env.ORVEL_MODULE);
-       const got = [];
-       startCapture({}, (pcm) => got.push(Array.from(new Float32Array(pcm.buffer, pcm.byteOffset, pcm.length / 4))));
-       setTimeout(() => {
+       startCapture({}, (pcm, sampleRate, channels) => {
          stopCapture();
-         setTimeout(() => console.log(JSON.stringify(got)), 100);
-       }, 200);`,
+         console.log(JSON.stringify([...new Float32Array(pcm.buffer, pcm.byteOffset, pcm.length / 4), channels]));
+       });`,
       { env: { ...kSpy, ORVEL_SPY_PROBE: '1', ORVEL_FAKE_BYTES: '0' } },
     );
-    assert.equal(code, 0, stderr);
-    assert.deepEqual(JSON.parse(stdout), [[0.25, -0.5]]);
+    assert.deepEqual({ code, signal }, { code: 0, signal: null }, stderr);
+    assert.deepEqual(JSON.parse(stdout), [0.25, -0.5, 2]);
   });
 });

@@ -3,8 +3,10 @@
 const assert = require('node:assert/strict');
 const { test, afterEach } = require('node:test');
 
-const { root, useFake, readReport, collector, pattern, exists, waitFor, sleep, runWithoutRecorder } = require('./helpers');
+const { root, useFake, readReport, collector, pattern, exists, waitFor, trackDeliveries, runWithoutRecorder } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
+
+const deliveriesEnded = trackDeliveries();
 
 afterEach(() => stopCapture());
 
@@ -14,30 +16,21 @@ function blockMainThread(ms) {
   while (Date.now() < end);
 }
 
-test('each block is a Buffer of whole float32 samples with rate 48000 and 2 channels, called without this', async () => {
-  useFake({ PIECES: '3,5,6,7,4096,1' });
-  const blocks = [];
-  startCapture({}, function (pcm, sampleRate, channels) {
-    blocks.push({ pcm, sampleRate, channels, self: this, argc: arguments.length });
-  });
-  await waitFor(() => blocks.length >= 50, '50 blocks');
-  for (const block of blocks) {
-    assert.ok(Buffer.isBuffer(block.pcm));
-    assert.ok(block.pcm.length > 0 && block.pcm.length % 4 === 0, `length ${block.pcm.length}`);
-    assert.equal(block.sampleRate, 48000);
-    assert.equal(block.channels, 2);
-    assert.equal(block.self, undefined);
-    assert.equal(block.argc, 3);
-  }
-});
-
-test('a stream written in odd pieces arrives complete and in order', async () => {
+test('a stream in odd pieces arrives whole and in order: Buffers of float32 samples, 48000 Hz, 2 channels', async () => {
   const total = 400000;
   useFake({ PIECES: '3,5,6,7,4096,32768,1', PAUSE_US: 100, BYTES: total });
-  const { bytes, callback } = collector();
-  startCapture({}, callback);
+  const blocks = [];
+  startCapture({}, function (pcm, sampleRate, channels) {
+    blocks.push({ pcm: Buffer.from(pcm), isBuffer: Buffer.isBuffer(pcm), sampleRate, channels, self: this,
+      argc: arguments.length });
+  });
+  const bytes = () => Buffer.concat(blocks.map((block) => block.pcm));
   await waitFor(() => bytes().length >= total, 'the whole stream');
   assert.ok(bytes().equals(pattern(total)));
+  for (const { pcm, ...block } of blocks) {
+    assert.ok(pcm.length > 0 && pcm.length % 4 === 0, `length ${pcm.length}`);
+    assert.deepEqual(block, { isBuffer: true, sampleRate: 48000, channels: 2, self: undefined, argc: 3 });
+  }
 });
 
 test('stopCapture returns undefined, and no callback follows it even with blocks queued', async () => {
@@ -48,7 +41,7 @@ test('stopCapture returns undefined, and no callback follows it even with blocks
   blockMainThread(200);  // blocks pile up in the queue meanwhile
   assert.equal(stopCapture(), undefined);
   const seen = blocks.length;
-  await sleep(200);
+  await deliveriesEnded();
   assert.equal(blocks.length, seen);
   assert.equal(stopCapture(), undefined, 'stop with nothing running');
 });
@@ -79,7 +72,7 @@ test('the callback may stop the capture, or start another, from inside', async (
     stopCapture();
   });
   await waitFor(() => calls > 0, 'the callback');
-  await sleep(100);
+  await deliveriesEnded();
   assert.equal(calls, 1);
 
   let restarts = 0;
@@ -123,7 +116,8 @@ test('onEnd comes once, after the last block, with the exit status and what the 
   const ends = [];
   startCapture({ onEnd: (info) => ends.push({ info, bytes: bytes().length }) }, callback);
   await waitFor(() => ends.length > 0, 'onEnd');
-  await sleep(50);
+  stopCapture();
+  await deliveriesEnded();
   assert.deepEqual(ends, [{ info: { reason: 'exited', code: 3, signal: null, stderr: said + said }, bytes: 100000 }]);
   assert.ok(bytes().equals(pattern(100000)), 'the printed text stayed out of the samples');
 });
@@ -144,7 +138,8 @@ test('a killed recorder ends with its signal; a stopped or replaced capture repo
     blockMainThread(300);  // the recorder exits and its end is queued meanwhile
     end();
   }
-  await sleep(100);
+  stopCapture();
+  await deliveriesEnded();
   assert.deepEqual(ends, []);
 });
 

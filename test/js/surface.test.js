@@ -5,15 +5,16 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
 
-const { root, useFake, collector, readReport, runNode, scratchDir, sleep } = require('./helpers');
+const { root, useFake, collector, readReport, runNode, scratchDir, waitFor } = require('./helpers');
 const capture = require(root);
+const { version } = require('../../package.json');
 
 const kFunctions = ['getNativeAudioCaptureInfo', 'startCapture', 'stopCapture'];
 const kInfo = {
   ok: true,
   stub: false,
   platform: 'linux',
-  version: '0.1.0',
+  version,
   backend: 'pw_record',
   wasapiProcessLoopbackOsSupported: false,
 };
@@ -44,7 +45,7 @@ test('the capability report has fixed keys, order and values, with or without ar
   const { blocks, callback } = collector();
   assert.equal(capture.startCapture({}, callback), true);
   await readReport(report);
-  while (blocks.length === 0) await sleep(5);
+  await waitFor(() => blocks.length > 0, 'a block');
   check(capture.getNativeAudioCaptureInfo());
   capture.stopCapture();
   check(capture.getNativeAudioCaptureInfo());
@@ -52,9 +53,11 @@ test('the capability report has fixed keys, order and values, with or without ar
 
 test('loading the package without a built module says how to build it', async () => {
   const dir = scratchDir();
-  fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
-  fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
+  for (const file of ['index.js', 'package.json', 'lib']) {
+    fs.cpSync(path.join(root, file), path.join(dir, file), { recursive: true });
+  }
+  fs.symlinkSync(path.join(root, 'node_modules'), path.join(dir, 'node_modules'));
   const { code, stderr } = await runNode(`require(${JSON.stringify(dir)})`);
   assert.notEqual(code, 0);
-  assert.match(stderr, /orvel_capture_audio\.node is not built\. Build it with `npm install`/);
+  assert.match(stderr, /no native module for linux-\w+ .*Reinstall the package to build it from source/);
 });

@@ -8,8 +8,6 @@
 // and threads before and after; exits non-zero when one of them is off.
 
 const { spawn, spawnSync } = require('node:child_process');
-const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const root = path.join(__dirname, '..', '..');
@@ -35,39 +33,11 @@ if (!process.env.ORVEL_SOAK_IN_SESSION) {
 }
 
 const { startCapture, stopCapture } = require(root);
+const { writeTone } = require('../../lib/wav');
+const { sleep, scratchDir, childPids, countFds, countThreads } = require('../helpers');
 
 const seconds = Number(process.env.ORVEL_SOAK_SECONDS || 600);
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const countFds = () => fs.readdirSync('/proc/self/fd').length;
-const countThreads = () => fs.readdirSync('/proc/self/task').length;
 const rssMiB = () => process.memoryUsage.rss() / (1 << 20);
-const childPids = () => fs.readdirSync('/proc/self/task').flatMap((task) =>
-  fs.readFileSync(`/proc/self/task/${task}/children`, 'utf8').split(' ').filter(Boolean));
-
-// Ten seconds of the tone on both channels, 16-bit PCM.
-function writeTone(file) {
-  const frames = 10 * kRate;
-  const data = Buffer.alloc(frames * kChannels * 2);
-  for (let i = 0; i < frames; i++) {
-    const v = Math.round(kToneAmplitude * 32767 * Math.sin((2 * Math.PI * kToneHz * i) / kRate));
-    data.writeInt16LE(v, i * 4);
-    data.writeInt16LE(v, i * 4 + 2);
-  }
-  const header = Buffer.alloc(44);
-  header.write('RIFF', 0);
-  header.writeUInt32LE(36 + data.length, 4);
-  header.write('WAVEfmt ', 8);
-  header.writeUInt32LE(16, 16);
-  header.writeUInt16LE(1, 20);
-  header.writeUInt16LE(kChannels, 22);
-  header.writeUInt32LE(kRate, 24);
-  header.writeUInt32LE(kRate * kChannels * 2, 28);
-  header.writeUInt16LE(kChannels * 2, 32);
-  header.writeUInt16LE(16, 34);
-  header.write('data', 36);
-  header.writeUInt32LE(data.length, 40);
-  fs.writeFileSync(file, Buffer.concat([header, data]));
-}
 
 // Plays the tone over and over until stopped.
 function playTone(file) {
@@ -109,9 +79,7 @@ function chart(samples, sampleSeconds, height = 10) {
 }
 
 async function main() {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-soak-'));
-  const tone = path.join(dir, 'tone.wav');
-  writeTone(tone);
+  const tone = writeTone(path.join(scratchDir(), 'tone.wav'), Array(kChannels).fill([kToneHz, kToneAmplitude]), 10);
 
   const fdsBefore = countFds();
   const threadsBefore = countThreads();
@@ -205,7 +173,6 @@ async function main() {
     `${last.toFixed(1)} at the end, ${Math.max(...rss.map((s) => s.rss)).toFixed(1)} at most`);
   if (rss.length > 1) console.log(chart(rss, sampleSeconds));
   console.log(failures.length ? `soak: FAILED: ${failures.join('; ')}` : 'soak: passed');
-  fs.rmSync(dir, { recursive: true, force: true });
   process.exitCode = failures.length ? 1 : 0;
 }
 

@@ -6,6 +6,7 @@
 const fs = require('node:fs');
 const v8 = require('node:v8');
 const vm = require('node:vm');
+const { processInfo, countFds, countThreads, waitFor } = require('../helpers');
 
 v8.setFlagsFromString('--expose-gc');
 const gc = vm.runInNewContext('gc');
@@ -43,15 +44,16 @@ function seedFromEnv(name) {
 // Whether `pid` is a live pw-record: gone, a zombie waiting for a parent to
 // reap it, or a reused pid of another program all count as dead.
 function recorderAlive(pid) {
-  let stat;
-  try {
-    stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-  } catch {
-    return false;
-  }
-  const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
-  const state = stat.slice(stat.lastIndexOf(')') + 2)[0];
-  return name === 'pw-record' && state !== 'Z' && state !== 'X';
+  const info = processInfo(pid);
+  return info?.name === 'pw-record' && info.state !== 'Z' && info.state !== 'X';
+}
+
+// Waits until descriptors and threads are back to BEFORE's: released
+// thread-safe functions close their handles on later turns, and a thread
+// just joined may still be listed for a moment.
+async function settleTo(before) {
+  await waitFor(() => countFds() === before.fds, `descriptors back to ${before.fds} (now ${countFds()})`);
+  await waitFor(() => countThreads() === before.threads, `threads back to ${before.threads} (now ${countThreads()})`);
 }
 
 // Rejects when `promise` has not settled within `ms`.
@@ -63,4 +65,4 @@ function within(ms, promise, what) {
   return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
 }
 
-module.exports = { rssComparable, settledRssMiB, seededRandom, seedFromEnv, recorderAlive, within };
+module.exports = { rssComparable, settledRssMiB, seededRandom, seedFromEnv, recorderAlive, settleTo, within };

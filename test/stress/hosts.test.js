@@ -1,15 +1,13 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
-const { once } = require('node:events');
 const path = require('node:path');
 const { test } = require('node:test');
 
-const { root, useFake, readReport, scratchDir, waitFor, sleep } = require('../js/helpers');
-const { recorderAlive, seededRandom, seedFromEnv, within } = require('./common');
+const { useFake, readReport, runNode, scratchDir, waitFor, sleep } = require('../js/helpers');
+const { recorderAlive, seededRandom, seedFromEnv } = require('./common');
 
-const kHosts = 50;
+const kHosts = Number(process.env.ORVEL_STRESS_HOSTS || 50);
 const kRecorderGraceMs = 1000;
 
 // Ends itself on its first block as ENDING says, or reports the block and
@@ -47,34 +45,31 @@ const kEndings = {
 // Runs one host to its end; resolves with how it ended and how long its
 // recorder outlived it.
 async function runHost(ending, report, random) {
-  const host = spawn(process.execPath, [...(kEndings[ending].execArgv ?? []), '-e', kHostSource], {
-    env: { ...process.env, ...kEndings[ending].fake, ORVEL_MODULE: root, ORVEL_FAKE_REPORT: report, ENDING: ending },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let stdout = '';
-  let stderr = '';
-  host.stdout.on('data', (data) => (stdout += data));
-  host.stderr.on('data', (data) => (stderr += data));
-  const exited = once(host, 'exit');
-  try {
-    if (ending === 'kill') {
-      await waitFor(() => stdout.includes('block'), `host ${host.pid} reporting a block`, 10_000);
-      await sleep(random() * 20);
-      host.kill('SIGKILL');
-    }
-    const [code, signal] = await within(10_000, exited, `host ${host.pid} (${ending}) to end`).catch((error) => {
-      throw new Error(`${error.message}; its stderr: ${stderr}`);
-    });
-    const endedAt = Date.now();
-    const { pid } = await readReport(report);
-    await waitFor(() => !recorderAlive(pid), `recorder ${pid} to die`, kRecorderGraceMs).catch(() => {});
-    const outlivedMs = recorderAlive(pid) ? Infinity : Date.now() - endedAt;
-    // A recorder that outlived its host would otherwise run on after the test.
-    if (outlivedMs === Infinity) process.kill(pid, 'SIGKILL');
-    return { code, signal, stderr, recorderPid: pid, outlivedMs };
-  } finally {
-    host.kill('SIGKILL');
-  }
+  const { execArgv = [], fake } = kEndings[ending];
+  let exitedAt;
+  const onStart = (host) => {
+    host.once('exit', () => (exitedAt = Date.now()));
+    if (ending !== 'kill') return;
+    let stdout = '';
+    host.stdout.on('data', (data) => (stdout += data));
+    // Should no block come, the run's own time limit fails the test.
+    waitFor(() => stdout.includes('block'), `host ${host.pid} reporting a block`, 10_000)
+      .then(() => sleep(random() * 20))
+      .then(() => host.kill('SIGKILL'), () => {});
+  };
+  // The recorder inherits the host's stderr, so the run ends once both have.
+  const result = await runNode([...execArgv, '-e', kHostSource], {
+    env: { ...fake, ORVEL_FAKE_REPORT: report, ENDING: ending },
+    onStart,
+    timeoutMs: 10_000,
+  }).catch((error) => ({ error }));
+  const { pid } = await readReport(report);
+  await waitFor(() => !recorderAlive(pid), `recorder ${pid} to die`, kRecorderGraceMs).catch(() => {});
+  const outlivedMs = recorderAlive(pid) ? Infinity : Date.now() - exitedAt;
+  // A recorder that outlived its host would otherwise run on after the test.
+  if (outlivedMs === Infinity) process.kill(pid, 'SIGKILL');
+  if (result.error) throw result.error;
+  return { ...result, recorderPid: pid, outlivedMs };
 }
 
 test(`${kHosts} hosts that exit, throw or are killed mid-capture end as asked and take their recorder along`,

@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test, after } = require('node:test');
 
-const { root, useFake, readReport, scratchDir } = require('../js/helpers');
+const { root, useFake, readReport, run, scratchDir } = require('../js/helpers');
 const { within } = require('./common');
 const { startCapture, stopCapture } = require(root);
 
@@ -29,15 +29,9 @@ async function startRecording(dir, index) {
 const kListFds = 'readlink /proc/$$/fd/*';
 
 // A child that lists its descriptors and exits with `code`.
-function shortChild(code) {
-  const child = spawn('/bin/sh', ['-c', `${kListFds}; exit ${code}`], { stdio: ['ignore', 'pipe', 'inherit'] });
-  let stdout = '';
-  child.stdout.on('data', (data) => (stdout += data));
-  return within(10_000, once(child, 'close'), `child ${child.pid}`).then(([exitCode, signal]) => ({
-    expected: { code, signal: null },
-    got: { code: exitCode, signal },
-    fds: stdout.split('\n'),
-  }));
+async function shortChild(code) {
+  const { code: exitCode, signal, stdout } = await run('/bin/sh', ['-c', `${kListFds}; exit ${code}`]);
+  return { expected: { code, signal: null }, got: { code: exitCode, signal }, fds: stdout.split('\n') };
 }
 
 test(`${kChildren} children spawned during capture get their own exit status and none holds the recorder's pipe`,

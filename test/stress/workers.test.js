@@ -6,10 +6,10 @@ const { test, after } = require('node:test');
 const { Worker } = require('node:worker_threads');
 
 const { root, useFake, childPids, countFds, countThreads, collector, waitFor, sleep } = require('../js/helpers');
-const { rssComparable, settledRssMiB, seededRandom, seedFromEnv, within } = require('./common');
+const { rssComparable, settledRssMiB, seededRandom, seedFromEnv, settleTo, within } = require('./common');
 const { startCapture, stopCapture } = require(root);
 
-const kWorkers = 200;
+const kWorkers = Number(process.env.ORVEL_STRESS_WORKERS || 200);
 const kRssToleranceMiB = 16;
 
 after(() => stopCapture());
@@ -53,10 +53,7 @@ test(`${kWorkers} workers terminated at a random moment after their first block 
     }
     const seconds = (Date.now() - started) / 1000;
 
-    // Released thread-safe functions close their handles on later turns, and
-    // a thread just joined may still be listed for a moment.
-    await waitFor(() => countFds() === before.fds, `descriptors back to ${before.fds} (now ${countFds()})`);
-    await waitFor(() => countThreads() === before.threads, `threads back to ${before.threads} (now ${countThreads()})`);
+    await settleTo(before);
     const end = { fds: countFds(), threads: countThreads(), rss: settledRssMiB() };
     console.log(`workers: ${kWorkers} in ${seconds.toFixed(1)} s (seed ${seed}); before ${JSON.stringify(before)}; ` +
       `after ${JSON.stringify(end)}${rssComparable ? '' : ' (RSS not compared under AddressSanitizer)'}`);

@@ -5,39 +5,23 @@
 // WirePlumber 0.4.13 crashed on a later stream once the sink they had moved
 // to was destroyed, so the second sink must live and die with the session.
 
-const fs = require('node:fs');
 const path = require('node:path');
-const { after, before, describe, test } = require('node:test');
+const { describe, test } = require('node:test');
 const { startCapture, stopCapture } = require('../../..');
 const h = require('../helpers');
 
 describe('a capture of the default sink, with a microphone as the default source', () => {
-  let dir;
-  let player;
-  let microphone;
-
-  before(async () => {
-    dir = h.scratchDir();
-    player = h.startPlayer(h.writeTone(path.join(dir, 'a.wav'), h.TONES.a), 'player-a');
-    await h.waitForTarget('player-a');
-    microphone = await h.startMicrophone(dir);
-  });
-
-  after(async () => {
-    await h.stopPlayer(player);
-    await h.stopPlayer(microphone);
-    fs.rmSync(dir, { recursive: true, force: true });
-  });
+  const session = h.useSession({ players: ['a'], microphone: true });
 
   test('pipewireCaptureSink records the default sink and follows it when the user switches output', async () => {
     h.addSink('orvel-test-sink-2');
-    const other = h.startPlayer(h.writeTone(path.join(dir, 'b.wav'), h.TONES.b), 'player-b2', { sink: 'orvel-test-sink-2' });
+    const other = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.TONES.b), 'player-b2', { sink: 'orvel-test-sink-2' });
     await h.waitForTarget('player-b2');
     const blocks = [];
     startCapture({ pipewireCaptureSink: true }, (pcm) => blocks.push(Buffer.from(pcm)));
     const second = h.RATE * h.CHANNELS;
     const secondFrom = async (from) => {
-      await h.waitUntil('a second of samples', () => h.toFloats(blocks).length >= from + 1.5 * second);
+      await h.waitUntil(() => h.toFloats(blocks).length >= from + 1.5 * second, 'a second of samples');
       return h.toFloats(blocks).slice(from + 0.5 * second, from + 1.5 * second);
     };
     const before = await secondFrom(0);

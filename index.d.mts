@@ -1,0 +1,4 @@
+import capture from './index.js';
+
+export * from './index.js';
+export default capture;

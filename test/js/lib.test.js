@@ -1,0 +1,73 @@
+'use strict';
+
+// What orvel-record builds its files from: frames out of blocks that may end
+// mid-frame, WAV files, and levels.
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { test } = require('node:test');
+
+const { scratchDir, readWholeWav } = require('../helpers');
+const { FrameAligner } = require('../../lib/frames');
+const { WavWriter } = require('../../lib/wav');
+const { LevelMeter, formatDb } = require('../../lib/levels');
+
+const floats = (values) => Buffer.from(new Float32Array(values).buffer);
+
+test('the frame aligner turns blocks split at any sample into whole frames, in order', () => {
+  const stream = Array.from({ length: 40 }, (_, i) => i + 1);
+  const aligner = new FrameAligner(2);
+  const out = [];
+  let at = 0;
+  for (const samples of [1, 3, 2, 5, 1, 1, 7, 4, 9, 3, 4]) {
+    const frames = aligner.push(floats(stream.slice(at, at + samples)));
+    assert.ok(frames instanceof Float32Array);
+    assert.equal(frames.length % 2, 0, `${frames.length} samples after a block of ${samples}`);
+    out.push(...frames);
+    at += samples;
+  }
+  assert.equal(at, stream.length);
+  assert.deepEqual(out, stream);
+});
+
+test('the WAV writer keeps a whole header after every write and clamps s16 samples to full scale', () => {
+  const dir = scratchDir();
+  const first = [0.5, -0.25, 1.5, -2];
+  const second = [1, -1, 0.125, Infinity];
+  for (const format of ['f32', 's16']) {
+    const file = path.join(dir, `${format}.wav`);
+    const writer = new WavWriter(fs.openSync(file, 'w'), { format });
+    assert.equal(readWholeWav(file, format).frames, 0);
+    writer.write(new Float32Array(first));
+    assert.equal(readWholeWav(file, format).frames, 2);
+    writer.write(new Float32Array(second));
+    writer.close();
+    const wav = readWholeWav(file, format);
+    assert.equal(wav.frames, 4);
+    const { offset, size } = wav.chunks.data;
+    const data = fs.readFileSync(file).subarray(offset, offset + size);
+    if (format === 'f32') {
+      assert.deepEqual(data, floats([...first, ...second]));
+    } else {
+      const s16 = Array.from({ length: 8 }, (_, i) => data.readInt16LE(i * 2));
+      assert.deepEqual(s16, [16384, -8192, 32767, -32767, 32767, -32767, 4096, 32767]);
+    }
+  }
+});
+
+test('the level meter: recent peaks restart when read, totals cover everything added', () => {
+  const meter = new LevelMeter(2);
+  assert.deepEqual(meter.totals(), [{ peak: -Infinity, rms: -Infinity }, { peak: -Infinity, rms: -Infinity }]);
+  meter.add(new Float32Array([0.5, -0.25, 0.1, 0]));
+  const round = (values) => values.map((value) => Math.round(value * 100) / 100);
+  assert.deepEqual(round(meter.takeRecentPeaks()), [-6.02, -12.04]);
+  meter.add(new Float32Array([-0.1, 0.1]));
+  assert.deepEqual(round(meter.takeRecentPeaks()), [-20, -20]);
+  assert.deepEqual(meter.takeRecentPeaks(), [-Infinity, -Infinity]);
+  assert.equal(meter.frames, 3);
+  const [left, right] = meter.totals();
+  assert.deepEqual(round([left.peak, right.peak]), [-6.02, -12.04]);
+  assert.deepEqual(round([left.rms, right.rms]), [-10.46, -16.17]);
+  assert.deepEqual([formatDb(-6.02), formatDb(-Infinity)], ['-6.0 dBFS', '-inf dBFS']);
+});
