@@ -126,7 +126,7 @@ describe('capture by process', () => {
     h.assertAbsent(samples, h.TONES.a, '--exclude-pid', EXCLUDED_DB);
   });
 
-  test('pw-dump or pw-link missing errors ERR_GRAPH_TOOL, and pw-dump ending errors ERR_GRAPH_LOST', async () => {
+  test('pw-dump or pw-link missing errors ERR_GRAPH_TOOL, and pw-dump ending errors ERR_GRAPH_LOST', { timeout: 30000 }, async () => {
     const path0 = process.env.PATH;
     for (const [missing, present] of [['pw-dump', 'pw-link'], ['pw-link', 'pw-dump']]) {
       const bin = fs.mkdtempSync(path.join(session.dir, 'bin-'));
@@ -152,7 +152,7 @@ describe('capture by process', () => {
     assert.equal(error.info.signal, 'SIGKILL');
   });
 
-  test('after SIGKILL of the host, no recorder, pw-dump or link of its capture is left after 1 s, and the players play on', async () => {
+  test('after SIGKILL of the host, no recorder, pw-dump or link of its capture is left after 1 s, and the players play on', { timeout: 30000 }, async () => {
     const host = spawn(
       process.execPath,
       ['-e', `require(${JSON.stringify(h.root)}).captureStream({ excludeProcessId: ${pidOf('a')} }).resume()`],
