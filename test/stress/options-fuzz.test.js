@@ -26,7 +26,7 @@ const kCases = Number(process.env.ORVEL_FUZZ_CASES || 3000);
 const kMaxArgBytes = 131071;
 // Errors that startCapture may throw besides what the case throws itself: a
 // value read twice that changed type, and a Proxy breaking an invariant.
-const kTypeChanged = /^A (string|number) was expected$/;
+const kTypeChanged = /^A (string|number|boolean) was expected$/;
 const kProxyInvariant = /proxy/;
 
 after(() => stopCapture());
