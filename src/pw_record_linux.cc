@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -45,8 +46,8 @@ constexpr auto kMaxReapPause = std::chrono::milliseconds(20);
 // reader thread waits for the CPU, instead of the default 64 KiB (170 ms).
 constexpr int kPipeBytes = 1 << 20;
 // The child's descriptors: stdin, stdout, stderr, and the samples.
-constexpr int kChildFds = 4;
 constexpr int kSamplesFd = 3;
+constexpr int kChildFds = kSamplesFd + 1;
 // pw-record picks its file format by the output's name, and writes bare
 // samples only to a name ending in "raw"; "-" (stdout) would mix its
 // messages into the samples on some versions and a header on others. So the
@@ -54,10 +55,8 @@ constexpr int kSamplesFd = 3;
 // which each process resolves to its own descriptor.
 constexpr const char* kSamplesFdPath = "/dev/fd/3";
 constexpr const char* kSamplesLinkName = "/samples.raw";
-constexpr const char* kDontReconnect = "{ node.dont-reconnect = true }";
-constexpr const char* kCaptureSink = "{ stream.capture.sink = true }";
-constexpr const char* kCaptureSinkDontReconnect =
-    "{ stream.capture.sink = true node.dont-reconnect = true }";
+constexpr const char* kDontReconnect = "node.dont-reconnect = true";
+constexpr const char* kCaptureSink = "stream.capture.sink = true";
 // An unlinked recorder is linked by its caller, stream by stream. It keeps
 // processing while nothing plays, so that silence keeps the timeline, and
 // asks for a latency long enough that its joining or leaving the graph does
@@ -67,11 +66,10 @@ constexpr const char* kUnlinkedTarget = "0";
 constexpr const char* kUnlinkedLatency = "100ms";
 constexpr size_t kOutputTail = 4096;
 
-// Sequentially consistent: a stop either sees the pid and descriptor the
-// reader published, or the reader sees the cleared flag after publishing.
+// Sequentially consistent: a stop either sees the pid the reader published,
+// or the reader sees the cleared flag after publishing.
 std::atomic<bool> g_running{false};
 std::atomic<pid_t> g_child_pid{-1};
-std::atomic<int> g_read_fd{-1};
 PcmCallback g_cb = nullptr;
 EndCallback g_end_cb = nullptr;
 void* g_user = nullptr;
@@ -132,10 +130,10 @@ std::string stream_properties(const CaptureRequest& request) {
     return "{ node.name = " + quoted(request.unlinked_node_name) +
            " node.always-process = true }";
   }
-  if (request.capture_sink) {
-    return request.target.empty() ? kCaptureSink : kCaptureSinkDontReconnect;
-  }
-  return request.target.empty() ? "" : kDontReconnect;
+  std::string properties;
+  if (request.capture_sink) properties += std::string(" ") + kCaptureSink;
+  if (!request.target.empty()) properties += std::string(" ") + kDontReconnect;
+  return properties.empty() ? properties : "{" + properties + " }";
 }
 
 void make_exec_plan(const CaptureRequest& request, const SamplesLink& link,
@@ -379,29 +377,25 @@ void read_loop(const RecorderPipes& pipes, OutputTail* tail,
   }
 }
 
+void close_all(std::initializer_list<int> fds) {
+  for (const int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
+}
+
 // Makes the pipes and forks the recorder; returns 0, or the errno of the
 // step that failed, with nothing left open or running.
 int spawn_recorder(const ExecPlan& plan, RecorderPipes* pipes) {
-  int samples[2];
-  int output[2];
-  int status[2];
+  // pipe2 leaves the array as it was when it fails.
+  int samples[2] = {-1, -1};
+  int output[2] = {-1, -1};
+  int status[2] = {-1, -1};
   const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null_fd < 0) return errno;
-  if (pipe2(samples, O_CLOEXEC) != 0) {
+  if (null_fd < 0 || pipe2(samples, O_CLOEXEC) != 0 ||
+      pipe2(output, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0) {
     const int error = errno;
-    close(null_fd);
-    return error;
-  }
-  if (pipe2(output, O_CLOEXEC) != 0) {
-    const int error = errno;
-    close(null_fd);
-    close(samples[0]);
-    close(samples[1]);
-    return error;
-  }
-  if (pipe2(status, O_CLOEXEC) != 0) {
-    const int error = errno;
-    for (int fd : {null_fd, samples[0], samples[1], output[0], output[1]}) close(fd);
+    close_all({null_fd, samples[0], samples[1], output[0], output[1],
+               status[0], status[1]});
     return error;
   }
   fcntl(samples[0], F_SETPIPE_SZ, kPipeBytes);  // best effort: the default works too
@@ -410,13 +404,12 @@ int spawn_recorder(const ExecPlan& plan, RecorderPipes* pipes) {
   const pid_t pid = fork();
   if (pid == 0) run_child(child_fds, status[1], plan);
   const int fork_error = errno;
-  for (int fd : {null_fd, samples[1], output[1], status[1]}) close(fd);
+  close_all({null_fd, samples[1], output[1], status[1]});
   if (pid < 0) {
-    for (int fd : {samples[0], output[0], status[0]}) close(fd);
+    close_all({samples[0], output[0], status[0]});
     return fork_error;
   }
   g_child_pid.store(pid);
-  g_read_fd.store(samples[0]);
   int exec_error = 0;
   ssize_t n;
   do {
@@ -427,8 +420,7 @@ int spawn_recorder(const ExecPlan& plan, RecorderPipes* pipes) {
     // The child is already on its way out through _exit.
     const pid_t failed = g_child_pid.exchange(-1);
     if (failed > 0) reap_child(failed, true);
-    close(g_read_fd.exchange(-1));
-    close(output[0]);
+    close_all({samples[0], output[0]});
     return exec_error;
   }
   pipes->samples = samples[0];
@@ -457,11 +449,9 @@ void reader_thread(const CaptureRequest& request) {
   const int status = pid > 0 ? reap_child(pid, g_running.load()) : 0;
   read_output(pipes.output, &tail);  // what it printed as it went
   remove_samples_link(&link);
-  // The read end is closed only here, never by stop, so the reader cannot
+  // The pipes are closed only here, never by stop, so the reader cannot
   // read a descriptor number that was closed and reused under it.
-  const int fd = g_read_fd.exchange(-1);
-  if (fd >= 0) close(fd);
-  close(pipes.output);
+  close_all({pipes.samples, pipes.output});
   // A recorder that stop took is stop's; only one that ended by itself is
   // reported.
   if (pid > 0) {
