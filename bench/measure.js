@@ -8,7 +8,8 @@
 //   node bench/measure.js TASK SIDE OPTIONS_JSON
 //
 // TASK: throughput | latency | cpu | backlog | paused; SIDE: module | spawn,
-// or stream | stream16 (captureStream at 48 kHz stereo f32, 16 kHz mono s16).
+// interval (the module with blockIntervalMs 100), or stream | stream16
+// (captureStream at 48 kHz stereo f32, 16 kHz mono s16).
 // Prints one line of JSON.
 
 const { spawn } = require('node:child_process');
@@ -58,7 +59,7 @@ function start(side, onBlock) {
     stream.on('data', onBlock);
     return () => stream.destroy();
   }
-  capture.startCapture({}, onBlock);
+  capture.startCapture(side === 'interval' ? { blockIntervalMs: 100 } : {}, onBlock);
   return () => capture.stopCapture();
 }
 
@@ -140,11 +141,12 @@ async function latency(side, { skip, blocks, busy }) {
   return { latenciesUs: latenciesUs.slice(0, blocks) };
 }
 
-async function cpu(side, { windowMs }) {
+async function cpu(side, { warmupMs = 0, windowMs }) {
   const layout = layoutOf(side);
   const count = counter(layout.view);
   const stop = start(side, count.onBlock);
   await count.first;
+  await sleep(warmupMs);
   const [bytes0, t0, cpu0, rss0] = [count.bytes, process.hrtime.bigint(), process.cpuUsage(), rssMiB()];
   await sleep(windowMs);
   const used = process.cpuUsage(cpu0);

@@ -14,11 +14,13 @@ const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./proc
 // Rates libsamplerate converts to from 48000 Hz, within reason for audio.
 const kMinRate = 8000;
 const kMaxRate = 192000;
-// Every chunk holds at least this much audio (a block holds 10-20 ms).
-// Each push into a Readable costs a trip through the tick queue, about as
-// much CPU as the block's own delivery: blocks pushed one by one cost 1.8
-// times the bare callback, chunks of 100 ms 1.2 to 1.5 times (npm run bench).
-const kMinChunkMs = 100;
+// The capture hands over what gathered in each interval instead of every
+// block the recorder writes (10-20 ms): each delivery and each push into a
+// Readable costs CPU, much the same whatever its size (npm run bench).
+const kBlockIntervalMs = 100;
+// A chunk holds at least this much audio; a shorter block (the first one,
+// or one cut short by the recorder's timing) waits to join the next.
+const kMinChunkMs = 50;
 
 function invalid(message) {
   const error = new TypeError(`captureStream: ${message}`);
@@ -226,6 +228,7 @@ function captureStream(options) {
     pipewireTargetId: settings.target,
     pipewireCaptureSink: settings.system,
     pipewireUnlinkedNodeName: nodeName,
+    blockIntervalMs: kBlockIntervalMs,
     onEnd: (info) => fail(endedError(info, settings)),
   };
   holding = holdCapture(nativeOptions, onBlock, onTaken);

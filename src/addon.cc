@@ -275,6 +275,15 @@ uint32_t ReadProcessIdOption(const Napi::Object& options, const char* key) {
   return number > 0 && number <= kMaxProcessId ? uint32_t(number) : 0;
 }
 
+// Whole milliseconds from 1 to kMaxBlockIntervalMs; 0 (each block as the
+// recorder writes it) for anything else.
+uint32_t ReadBlockIntervalOption(const Napi::Object& options) {
+  const Napi::Value value = ReadOption(options, "blockIntervalMs", &Napi::Value::IsNumber);
+  if (value.IsEmpty()) return 0;
+  const double ms = value.As<Napi::Number>().DoubleValue();
+  return ms >= 1 && ms <= kMaxBlockIntervalMs ? uint32_t(ms) : 0;
+}
+
 // The options of one startCapture call, read before anything changes.
 struct StartOptions {
   std::string target;
@@ -283,6 +292,7 @@ struct StartOptions {
   bool capture_sink;
   std::string unlinked_node_name;
   Napi::Function on_end;
+  uint32_t block_interval_ms;
 };
 
 StartOptions ReadStartOptions(const Napi::Object& options) {
@@ -293,6 +303,7 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
       ReadBooleanOption(options, "pipewireCaptureSink"),
       ReadStringOption(options, "pipewireUnlinkedNodeName"),
       ReadFunctionOption(options, "onEnd"),
+      ReadBlockIntervalOption(options),
   };
 }
 
@@ -335,7 +346,8 @@ Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                                                  : window_source.c_str(),
                            options.exclude_pid, pcm_cb, state.get(),
                            options.capture_sink, end_cb,
-                           node_name.empty() ? nullptr : node_name.c_str())) {
+                           node_name.empty() ? nullptr : node_name.c_str(),
+                           options.block_interval_ms)) {
     state->active.store(false, std::memory_order_release);
     ReleaseDelivery(state.get());
     return Napi::Boolean::New(env, false);

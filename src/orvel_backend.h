@@ -8,6 +8,9 @@
 
 #define ORVEL_EXPORT __attribute__((visibility("default")))
 
+// The longest block interval a capture may ask for.
+constexpr uint32_t kMaxBlockIntervalMs = 1000;
+
 // Called on the reader thread with interleaved 32-bit float samples. `count`
 // is in floats (all channels together), not frames. `samples` is valid only
 // for the duration of the call. Must not throw, and must not call
@@ -48,6 +51,10 @@ using EndCallback = void (*)(const RecorderEnd* end, void* user);
 // latency of 100 ms. Returns false for a null callback or when the reader thread
 // cannot be created; true says nothing about the recorder itself, whose
 // failures end the stream and reach `end_cb` when one is given.
+// With a `block_interval_ms` above 0 (at most kMaxBlockIntervalMs), the
+// samples are read about once per interval, in blocks that hold what the
+// interval gathered, instead of as the recorder writes them (every 10-20 ms):
+// fewer callbacks, at the price of that much latency.
 // `window_capture_source_id` and `exclude_process_id` serve other platforms
 // and are ignored here.
 ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
@@ -56,7 +63,8 @@ ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
                                       PcmCallback cb, void* user,
                                       bool capture_sink = false,
                                       EndCallback end_cb = nullptr,
-                                      const char* unlinked_node_name = nullptr);
+                                      const char* unlinked_node_name = nullptr,
+                                      uint32_t block_interval_ms = 0);
 
 // Ends the capture: the recorder is terminated and reaped, the reader thread
 // joined. Once it returns no callback runs. Safe to call with nothing running.

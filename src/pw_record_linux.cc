@@ -37,7 +37,6 @@ constexpr const char* kDefaultPath = "/bin:/usr/bin";
 constexpr int32_t kSampleRate = 48000;
 constexpr int32_t kChannels = 2;
 constexpr size_t kBufferFloats = 8192;
-constexpr size_t kBufferBytes = kBufferFloats * sizeof(float);
 // How long a recorder gets to exit after SIGTERM, or after closing its
 // output by itself, before it is killed.
 constexpr auto kExitGrace = std::chrono::seconds(2);
@@ -81,6 +80,7 @@ struct CaptureRequest {
   // Non-empty: start unlinked under this node name; target and capture_sink
   // do not apply.
   std::string unlinked_node_name;
+  uint32_t block_interval_ms;
 };
 
 // The last bytes the recorder printed.
@@ -341,30 +341,56 @@ struct RecorderPipes {
   int output = -1;
 };
 
+// Twice an interval's audio, so that one read takes all that gathered.
+size_t buffer_floats(uint32_t block_interval_ms) {
+  const size_t interval_floats =
+      size_t(block_interval_ms) * kSampleRate / 1000 * kChannels;
+  return std::max(kBufferFloats, 2 * interval_floats);
+}
+
 // Reads samples until the recorder's output ends or a stop begins, keeping
 // what it prints on the side. The link is removed at the first samples: the
-// recorder has opened it by then.
-void read_loop(const RecorderPipes& pipes, OutputTail* tail,
-               SamplesLink* link) {
-  std::unique_ptr<float[]> buffer(new (std::nothrow) float[kBufferFloats]());
+// recorder has opened it by then. With a block interval, a read that
+// emptied the pipe is followed by a pause of that interval, so the samples
+// gather in the pipe and the callback comes once per interval instead of
+// once per write.
+void read_loop(const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link,
+               uint32_t block_interval_ms) {
+  const size_t floats = buffer_floats(block_interval_ms);
+  const size_t capacity = floats * sizeof(float);
+  std::unique_ptr<float[]> buffer(new (std::nothrow) float[floats]());
   if (!buffer) return;
   char* const bytes = reinterpret_cast<char*>(buffer.get());
   pollfd fds[2] = {{pipes.samples, POLLIN, 0}, {pipes.output, POLLIN, 0}};
+  const auto interval = std::chrono::milliseconds(block_interval_ms);
+  auto next_read = std::chrono::steady_clock::now();
   // Bytes of a sample split across reads wait at the front of the buffer,
   // so the callback always sees the stream on sample boundaries.
   size_t held = 0;
   while (g_running.load()) {
-    if (poll(fds, 2, -1) < 0) {
+    // While pausing, only the recorder's text (or its end: a stop or an
+    // exit hangs it up) wakes the thread.
+    const auto now = std::chrono::steady_clock::now();
+    const bool pausing = now < next_read;
+    fds[0].events = pausing ? 0 : POLLIN;
+    const int timeout_ms =
+        pausing ? int(std::chrono::ceil<std::chrono::milliseconds>(next_read - now).count())
+                : -1;
+    if (poll(fds, 2, timeout_ms) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     // A negative descriptor is skipped by poll: the output has ended.
     if (fds[1].revents != 0 && !read_output(pipes.output, tail)) fds[1].fd = -1;
-    if (fds[0].revents == 0) continue;
-    const ssize_t n = read(pipes.samples, bytes + held, kBufferBytes - held);
+    // The samples' end (POLLHUP: the recorder exited or was stopped) is
+    // reported even unasked, and ends the pause.
+    if (pausing && fds[0].revents != 0) next_read = now;
+    if (pausing || fds[0].revents == 0) continue;
+    const ssize_t n = read(pipes.samples, bytes + held, capacity - held);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     remove_samples_link(link);
+    if (size_t(n) < capacity - held) next_read = now + interval;
     const size_t total = held + size_t(n);
     const size_t whole = total - total % sizeof(float);
     held = total - whole;
@@ -443,7 +469,7 @@ void reader_thread(const CaptureRequest& request) {
     return;
   }
   OutputTail tail;
-  read_loop(pipes, &tail, &link);
+  read_loop(pipes, &tail, &link, request.block_interval_ms);
 
   const pid_t pid = g_child_pid.exchange(-1);
   const int status = pid > 0 ? reap_child(pid, g_running.load()) : 0;
@@ -467,7 +493,8 @@ bool orvel_backend_start(const char* pipewire_target,
                          const char* /*window_capture_source_id*/,
                          uint32_t /*exclude_process_id*/, PcmCallback cb,
                          void* user, bool capture_sink, EndCallback end_cb,
-                         const char* unlinked_node_name) {
+                         const char* unlinked_node_name,
+                         uint32_t block_interval_ms) {
   orvel_backend_stop();
   if (cb == nullptr) return false;
   g_user = user;
@@ -477,7 +504,8 @@ bool orvel_backend_start(const char* pipewire_target,
   try {
     CaptureRequest request{
         pipewire_target != nullptr ? pipewire_target : "", capture_sink,
-        unlinked_node_name != nullptr ? unlinked_node_name : ""};
+        unlinked_node_name != nullptr ? unlinked_node_name : "",
+        std::min(block_interval_ms, kMaxBlockIntervalMs)};
     g_thread = std::thread(reader_thread, std::move(request));
   } catch (...) {
     g_running.store(false);

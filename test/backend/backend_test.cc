@@ -473,6 +473,46 @@ TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnSampleBoundaries) {
   EXPECT_FALSE(pthread_equal(sink.Reader(), pthread_self()));
 }
 
+TEST_F(FakeRecorderTest, BlockIntervalGathersTheWritesOfEachInterval) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "4093", 1);  // splits samples too
+  setenv("ORVEL_FAKE_PAUSE_US", "10000", 1);
+  setenv("ORVEL_FAKE_BYTES", "200000", 1);
+  setenv("ORVEL_FAKE_AFTER", "exit", 1);
+  Sink sink;
+  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End,
+                                  nullptr, 100));
+  ASSERT_TRUE(sink.WaitForEnd());
+  EXPECT_EQ(sink.Bytes(), Pattern(200000));
+  // About half a second of writes, 49 of them: a read every 100 ms.
+  EXPECT_LE(sink.Calls(), 9u);
+}
+
+TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "4000", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "50000", 1);
+  setenv("ORVEL_FAKE_BYTES", "8000", 1);
+  setenv("ORVEL_FAKE_AFTER", "exit", 1);
+  Sink sink;
+  const auto begin = Clock::now();
+  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End,
+                                  nullptr, kMaxBlockIntervalMs));
+  ASSERT_TRUE(sink.WaitForEnd());
+  EXPECT_LT(Clock::now() - begin, 500ms) << "the end waited for the pause";
+  EXPECT_EQ(sink.Bytes(), Pattern(8000));
+
+  unsetenv("ORVEL_FAKE_AFTER");
+  Sink paused;
+  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &paused, false, Sink::End,
+                                  nullptr, kMaxBlockIntervalMs));
+  ASSERT_TRUE(paused.WaitForBytes(4000));
+  const auto stop_begin = Clock::now();
+  orvel_backend_stop();
+  EXPECT_LT(Clock::now() - stop_begin, 500ms) << "the stop waited for the pause";
+  EXPECT_TRUE(NoChildren());
+}
+
 TEST_F(FakeRecorderTest, InterruptedReadsAreRetried) {
   struct sigaction no_restart{};
   no_restart.sa_handler = [](int) {};

@@ -26,7 +26,7 @@
 namespace {
 
 using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*, bool,
-                        EndCallback, const char*);
+                        EndCallback, const char*, uint32_t);
 using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
@@ -64,9 +64,9 @@ void Log(const char* target, const char* window, uint32_t exclude_pid) {
 
 bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
                          PcmCallback cb, void* user, bool capture_sink, EndCallback end_cb,
-                         const char* unlinked_node_name) {
+                         const char* unlinked_node_name, uint32_t block_interval_ms) {
   const StartFn real =
-      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_ES0_");
+      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_ES0_j");
   Log(target, window, exclude_pid);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
@@ -81,7 +81,7 @@ bool orvel_backend_start(const char* target, const char* window, uint32_t exclud
     cb(kValidBlock, 2, 48000, 2, user);
   }
   const bool started = real(target, window, exclude_pid, cb, user, capture_sink, end_cb,
-                             unlinked_node_name);
+                             unlinked_node_name, block_interval_ms);
   if (started && Enabled("ORVEL_SPY_PROBE")) {
     g_probe_user.store(user);
     g_probe_cb.store(cb);

@@ -33,6 +33,19 @@ test('a stream in odd pieces arrives whole and in order: Buffers of float32 samp
   }
 });
 
+test('blockIntervalMs of 1 to 1000 gathers the blocks of each interval; other values deliver each block', async () => {
+  const total = 200000;  // about half a second of writes, 49 of them
+  for (const [blockIntervalMs, gathers] of [[100, true], [1000.5, false], ['100', false], [0, false]]) {
+    useFake({ PIECES: 4096, PAUSE_US: 10000, BYTES: total });
+    const { blocks, callback, bytes } = collector();
+    startCapture({ blockIntervalMs }, callback);
+    await waitFor(() => bytes().length >= total, 'the whole stream');
+    assert.ok(bytes().equals(pattern(total)));
+    assert.equal(blocks.length <= 9, gathers, `${blocks.length} blocks with ${JSON.stringify(blockIntervalMs)}`);
+    stopCapture();
+  }
+});
+
 test('stopCapture returns undefined, and no callback follows it even with blocks queued', async () => {
   useFake({ PIECES: 32768, PAUSE_US: 0 });
   const { blocks, callback } = collector();
