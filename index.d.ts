@@ -40,6 +40,14 @@ export interface CaptureOptions {
    * longer keeps the event loop alive.
    */
   onEnd?: (info: CaptureEnd) => void;
+  /**
+   * Whole milliseconds from 1 to 1000: the recorder's output is read once
+   * per interval, so each block holds what the interval gathered, instead
+   * of every 10-20 ms as the recorder writes it. Fewer callbacks and less
+   * CPU, at the price of that much more latency. Any other value: every
+   * block as it comes.
+   */
+  blockIntervalMs?: number;
   /** Windows and macOS window capture source. Ignored on Linux. */
   windowCaptureSourceId?: string;
   /**

@@ -166,7 +166,7 @@ describe('options', () => {
 
   test('a getter that throws on its second read, the one for the value, is thrown from startCapture', () => {
     const boom = new Error('boom');
-    for (const [key, value] of [['pipewireTargetId', 'sink'], ['win32ExcludePlaybackProcessId', 5], ['pipewireCaptureSink', true], ['onEnd', noop]]) {
+    for (const [key, value] of [['pipewireTargetId', 'sink'], ['win32ExcludePlaybackProcessId', 5], ['pipewireCaptureSink', true], ['onEnd', noop], ['blockIntervalMs', 100]]) {
       let reads = 0;
       const options = { get [key]() { if (reads++) throw boom; return value; } };
       assert.throws(() => startCapture(options, noop), (error) => error === boom, key);
