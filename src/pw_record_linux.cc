@@ -368,8 +368,8 @@ void read_loop(const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link,
   // so the callback always sees the stream on sample boundaries.
   size_t held = 0;
   while (g_running.load()) {
-    // While pausing, only the recorder's text (or its end: a stop or an
-    // exit hangs it up) wakes the thread.
+    // While pausing, only the recorder's text or the end of its samples
+    // wakes the thread.
     const auto now = std::chrono::steady_clock::now();
     const bool pausing = now < next_read;
     fds[0].events = pausing ? 0 : POLLIN;
