@@ -140,6 +140,9 @@ describe('capture by process', () => {
         process.env.PATH = path0;
       }
     }
+    // A failed stream's pw-dump, ending on its SIGTERM, must not be taken
+    // for the next stream's.
+    await h.waitUntil(() => childrenNamed(process.pid, 'pw-dump').length === 0, 'the failed streams ending pw-dump');
     const stream = captureStream({ excludeProcessId: pidOf('a') }).resume();
     const ended = once(stream, 'error');
     const [watcher] = await h.waitUntil(() => {
