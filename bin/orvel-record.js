@@ -8,6 +8,7 @@ const { WavWriter } = require('../lib/wav');
 const { openOutput, removeCreated, OutputExistsError } = require('../lib/output');
 const { FrameAligner } = require('../lib/frames');
 const { LevelMeter, formatDb } = require('../lib/levels');
+const { explainExit } = require('../lib/recorder-end');
 
 const SAMPLE_RATE = 48000;
 const CHANNELS = 2;
@@ -208,12 +209,6 @@ function summaryLine(name, format, meter) {
   return `orvel-record: ${seconds} s, ${meter.frames} frames (${format}) in ${name}; ${levels.join('; ')}`;
 }
 
-const kEndCauses = [
-  [/Host is down/, 'PipeWire is not running'],
-  [/Broken pipe|connection error/i, 'PipeWire went away'],
-  [/no node available/, 'PipeWire has nothing to record (no sink or source)'],
-];
-
 // One line on why the capture ended by itself, from what onEnd reports: the
 // cause, then how pw-record ended and the last line it printed.
 function describeEnd(info) {
@@ -222,10 +217,9 @@ function describeEnd(info) {
       ? 'pw-record is not installed (Debian, Ubuntu: apt install pipewire-bin)'
       : `pw-record could not be started: ${info.error}`;
   }
-  const cause = kEndCauses.find(([pattern]) => pattern.test(info.stderr))?.[1] ?? 'pw-record ended';
   const how = info.signal ? `was killed by ${info.signal}` : `exited with status ${info.code}`;
-  const said = info.stderr.trim().split(/\r?\n/).pop().trim();
-  return `${cause} (pw-record ${how}${said ? `: ${said}` : ''})`;
+  const { lastLine, cause = 'pw-record ended' } = explainExit(info);
+  return `${cause} (pw-record ${how}${lastLine ? `: ${lastLine}` : ''})`;
 }
 
 // Starts the capture: the process filters are captureStream's, everything

@@ -10,6 +10,7 @@ const { holdCapture, releaseCapture } = require('./capture');
 const { FrameAligner } = require('./frames');
 const { kCaptureChannels, createConverter } = require('./convert');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
+const { explainExit } = require('./recorder-end');
 
 // Rates libsamplerate converts to from 48000 Hz, within reason for audio.
 const kMinRate = 8000;
@@ -61,13 +62,6 @@ function captureError(code, message, info) {
   return error;
 }
 
-// What the recorder's last words usually mean.
-const kStderrHints = [
-  [/Host is down|Connection refused/, 'PipeWire is not running for this user (systemctl --user status pipewire)'],
-  [/Broken pipe|connection error/, 'PipeWire stopped or restarted during the capture; start a new capture'],
-  [/no node available/, 'PipeWire has no device to record from (pw-cli ls Node)'],
-];
-
 function endedError(info, settings) {
   if (info.reason === 'spawn-failed') {
     return captureError(
@@ -78,13 +72,12 @@ function endedError(info, settings) {
     );
   }
   const how = info.signal ? `was killed by ${info.signal}` : `exited with code ${info.code}`;
-  const lastLine = info.stderr.trim().split('\n').at(-1);
-  const hint = kStderrHints.find(([pattern]) => pattern.test(info.stderr));
+  const { lastLine, cause, check } = explainExit(info);
   return captureError(
     'ERR_RECORDER_EXITED',
     `pw-record ${how} while recording ${describeSource(settings)}` +
       (lastLine ? `; it said "${lastLine}"` : '') +
-      (hint ? `: ${hint[1]}` : '; its standard error is in err.info.stderr'),
+      (cause ? `: ${cause} (${check})` : '; its standard error is in err.info.stderr'),
     info,
   );
 }

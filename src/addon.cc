@@ -268,20 +268,12 @@ std::string ReadStringOption(const Napi::Object& options, const char* key) {
   return value.IsEmpty() ? std::string() : value.As<Napi::String>().Utf8Value();
 }
 
-uint32_t ReadProcessIdOption(const Napi::Object& options, const char* key) {
+// A number from 1 to `max`, its fraction dropped; 0 for anything else.
+uint32_t ReadCountOption(const Napi::Object& options, const char* key, double max) {
   const Napi::Value value = ReadOption(options, key, &Napi::Value::IsNumber);
   if (value.IsEmpty()) return 0;
   const double number = value.As<Napi::Number>().DoubleValue();
-  return number > 0 && number <= kMaxProcessId ? uint32_t(number) : 0;
-}
-
-// Whole milliseconds from 1 to kMaxBlockIntervalMs; 0 (each block as the
-// recorder writes it) for anything else.
-uint32_t ReadBlockIntervalOption(const Napi::Object& options) {
-  const Napi::Value value = ReadOption(options, "blockIntervalMs", &Napi::Value::IsNumber);
-  if (value.IsEmpty()) return 0;
-  const double ms = value.As<Napi::Number>().DoubleValue();
-  return ms >= 1 && ms <= kMaxBlockIntervalMs ? uint32_t(ms) : 0;
+  return number >= 1 && number <= max ? uint32_t(number) : 0;
 }
 
 // The options of one startCapture call, read before anything changes.
@@ -299,11 +291,12 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
   return StartOptions{
       ReadStringOption(options, "pipewireTargetId"),
       ReadStringOption(options, "windowCaptureSourceId"),
-      ReadProcessIdOption(options, "win32ExcludePlaybackProcessId"),
+      ReadCountOption(options, "win32ExcludePlaybackProcessId", kMaxProcessId),
       ReadBooleanOption(options, "pipewireCaptureSink"),
       ReadStringOption(options, "pipewireUnlinkedNodeName"),
       ReadFunctionOption(options, "onEnd"),
-      ReadBlockIntervalOption(options),
+      // 0: each block as the recorder writes it.
+      ReadCountOption(options, "blockIntervalMs", kMaxBlockIntervalMs),
   };
 }
 
