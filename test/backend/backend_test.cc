@@ -1,5 +1,4 @@
 // The backend against fake recorders put where it looks for pw-record.
-#include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sched.h>
@@ -23,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "orvel_backend.h"
+#include "process_state.h"
 #include "recorder_injection.h"
 
 namespace {
@@ -115,20 +115,6 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 // Gone and reaped: a zombie would still answer kill(pid, 0).
 bool Reaped(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
-
-// No child of this process exists, running or zombie.
-bool NoChildren() {
-  siginfo_t info{};
-  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
-}
-
-size_t CountEntries(const char* dir) {
-  size_t n = 0;
-  DIR* d = opendir(dir);
-  while (dirent* entry = readdir(d)) n += entry->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
 
 // This process's threads, once a thread started and joined here has left
 // the list (a joined thread may stay listed for a moment). Starting it also

@@ -3,7 +3,6 @@
 // stop while the recorder ends by itself and the reader tears down, stop
 // while a callback runs, start over a running capture. Run with the fake
 // recorder at /usr/bin/pw-record (scripts/with-fake-recorder).
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "../backend/process_state.h"
 #include "orvel_backend.h"
 
 namespace {
@@ -42,23 +42,10 @@ void Collect(const float*, uint64_t, int32_t, int32_t, void* user) {
   if (const int pause = g_callback_pause_us.load()) std::this_thread::sleep_for(std::chrono::microseconds(pause));
 }
 
-size_t CountEntries(const char* dir) {
-  size_t n = 0;
-  DIR* d = opendir(dir);
-  while (dirent* entry = readdir(d)) n += entry->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 // A thread just joined may still be listed for a moment.
 bool TasksSettleAt(size_t tasks) {
   for (int i = 0; i < 200 && CountEntries("/proc/self/task") != tasks; ++i) std::this_thread::sleep_for(5ms);
   return CountEntries("/proc/self/task") == tasks;
-}
-
-bool NoChildren() {
-  siginfo_t info{};
-  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
 }
 
 void Start() {
