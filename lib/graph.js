@@ -9,7 +9,8 @@ const { spawn } = require('child_process');
 
 const kStderrTail = 4096;
 
-function graphError(code, message, info) {
+// An Error with a `code` and, when given, an `info` with the details.
+function codedError(code, message, info) {
   const error = new Error(message);
   error.code = code;
   if (info !== undefined) error.info = info;
@@ -17,7 +18,7 @@ function graphError(code, message, info) {
 }
 
 function toolMissing(tool, error) {
-  return graphError(
+  return codedError(
     'ERR_GRAPH_TOOL',
     `${tool} could not be run (${error.code}): install PipeWire's command-line tools ` +
       '(Debian and Ubuntu: apt-get install pipewire-bin) and check that it is on PATH',
@@ -77,7 +78,7 @@ function watchGraph({ onUpdate, onError }) {
     try {
       update = JSON.parse(text);
     } catch (error) {
-      return fail(graphError('ERR_GRAPH_LOST', `pw-dump printed something that is not a graph update: ${error.message}`));
+      return fail(codedError('ERR_GRAPH_LOST', `pw-dump printed something that is not a graph update: ${error.message}`));
     }
     for (const object of update) {
       if (isRemoval(object)) objects.delete(object.id);
@@ -107,7 +108,7 @@ function watchGraph({ onUpdate, onError }) {
   child.on('close', (code, signal) => {
     const lastLine = stderr.trim().split('\n').at(-1);
     fail(
-      graphError(
+      codedError(
         'ERR_GRAPH_LOST',
         `pw-dump, which follows the graph, ${signal ? `was killed by ${signal}` : `exited with code ${code}`}` +
           (lastLine ? `; it said "${lastLine}"` : '') +
@@ -125,4 +126,4 @@ function watchGraph({ onUpdate, onError }) {
   return { stop };
 }
 
-module.exports = { watchGraph, graphError, toolMissing, processIdsOf, endChild, firstDump };
+module.exports = { watchGraph, codedError, toolMissing, processIdsOf, endChild, firstDump };

@@ -11,6 +11,7 @@ const { FrameAligner } = require('./frames');
 const { kCaptureChannels, createConverter } = require('./convert');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 const { explainExit } = require('./recorder-end');
+const { codedError } = require('./graph');
 
 // Rates libsamplerate converts to from 48000 Hz, within reason for audio.
 const kMinRate = 8000;
@@ -55,16 +56,9 @@ function describeSource({ target, system, processes }) {
   return `${system ? 'sink' : 'target'} "${target}"`;
 }
 
-function captureError(code, message, info) {
-  const error = new Error(message);
-  error.code = code;
-  if (info !== undefined) error.info = info;
-  return error;
-}
-
 function endedError(info, settings) {
   if (info.reason === 'spawn-failed') {
-    return captureError(
+    return codedError(
       'ERR_RECORDER_SPAWN',
       `pw-record could not be run (${info.error}): install PipeWire's command-line tools ` +
         '(Debian and Ubuntu: apt-get install pipewire-bin) and check that pw-record is executable and on PATH',
@@ -73,7 +67,7 @@ function endedError(info, settings) {
   }
   const how = info.signal ? `was killed by ${info.signal}` : `exited with code ${info.code}`;
   const { lastLine, cause, check } = explainExit(info);
-  return captureError(
+  return codedError(
     'ERR_RECORDER_EXITED',
     `pw-record ${how} while recording ${describeSource(settings)}` +
       (lastLine ? `; it said "${lastLine}"` : '') +
@@ -87,7 +81,7 @@ function stalledError(settings) {
     settings.target === undefined
       ? 'that PipeWire has a default device'
       : 'that the target still exists (listCaptureTargets())';
-  return captureError(
+  return codedError(
     'ERR_CAPTURE_STALLED',
     `no audio from ${describeSource(settings)} for ${settings.stallTimeoutMs} ms, though a linked stream delivers ` +
       `even silence: check ${check} and that PipeWire is running (pw-cli info 0)`,
@@ -95,7 +89,7 @@ function stalledError(settings) {
 }
 
 function replacedError() {
-  return captureError(
+  return codedError(
     'ERR_CAPTURE_REPLACED',
     'another startCapture() or captureStream() in this process took the capture: the module records one ' +
       'capture at a time, so end this stream before starting another',
@@ -230,7 +224,7 @@ function captureStream(options) {
   }
   if (!holding) {
     const message = 'the capture could not be started: the reader thread could not be created';
-    fail(captureError('ERR_RECORDER_SPAWN', message));
+    fail(codedError('ERR_RECORDER_SPAWN', message));
   } else if (settings.stallTimeoutMs > 0) {
     watchForStall(settings.stallTimeoutMs);
   }
