@@ -54,7 +54,10 @@ constexpr int kChildFds = kSamplesFd + 1;
 // which each process resolves to its own descriptor.
 constexpr const char* kSamplesFdPath = "/dev/fd/3";
 constexpr const char* kSamplesLinkName = "/samples.raw";
-constexpr const char* kDontReconnect = "node.dont-reconnect = true";
+// A named target is never replaced by another node: WirePlumber 0.4 heeds
+// node.dont-reconnect, 0.5 applies it only to a stream it has linked once
+// and needs node.dont-fallback for a target that is missing from the start.
+constexpr const char* kNamedTargetOnly = "node.dont-reconnect = true node.dont-fallback = true";
 constexpr const char* kCaptureSink = "stream.capture.sink = true";
 // An unlinked recorder is linked by its caller, stream by stream. It keeps
 // processing while nothing plays, so that silence keeps the timeline, and
@@ -132,7 +135,7 @@ std::string stream_properties(const CaptureRequest& request) {
   }
   std::string properties;
   if (request.capture_sink) properties += std::string(" ") + kCaptureSink;
-  if (!request.target.empty()) properties += std::string(" ") + kDontReconnect;
+  if (!request.target.empty()) properties += std::string(" ") + kNamedTargetOnly;
   return properties.empty() ? properties : "{" + properties + " }";
 }
 

@@ -298,7 +298,7 @@ TEST_F(FakeRecorderTest, StreamPropertiesFollowTargetAndSinkCapture) {
   EXPECT_EQ(StartAndReport(&sink, nullptr, true).args,
             ExpectedArgs("", "{ stream.capture.sink = true }"));
   EXPECT_EQ(StartAndReport(&sink, "42", true).args,
-            ExpectedArgs("42", "{ stream.capture.sink = true node.dont-reconnect = true }"));
+            ExpectedArgs("42", "{ stream.capture.sink = true node.dont-reconnect = true node.dont-fallback = true }"));
 }
 
 // An unlinked recorder takes its node name whatever the target and sink
@@ -319,12 +319,12 @@ TEST_F(FakeRecorderTest, TargetWithSpacesIsOneArgument) {
   inj_->Install("/usr/bin/pw-record");
   Sink sink;
   const Report report = StartAndReport(&sink, "my sink; echo 1");
-  EXPECT_EQ(report.args, ExpectedArgs("my sink; echo 1", "{ node.dont-reconnect = true }"));
+  EXPECT_EQ(report.args, ExpectedArgs("my sink; echo 1", "{ node.dont-reconnect = true node.dont-fallback = true }"));
   // The window source and excluded process serve other platforms only.
   orvel_backend_stop();
   unlink(report_.c_str());
   ASSERT_TRUE(orvel_backend_start("t", "window:42", 1234, Sink::Collect, &sink));
-  EXPECT_EQ(ReadReport(report_).args, ExpectedArgs("t", "{ node.dont-reconnect = true }"));
+  EXPECT_EQ(ReadReport(report_).args, ExpectedArgs("t", "{ node.dont-reconnect = true node.dont-fallback = true }"));
 }
 
 TEST_F(FakeRecorderTest, UsrBinComesFirst) {
@@ -359,7 +359,7 @@ TEST_F(FakeRecorderTest, PathSearchWhenNoCandidateIsExecutable) {
   Sink sink;
   const Report report = StartAndReport(&sink, "sink");
   EXPECT_EQ(report.exe, on_path);
-  EXPECT_EQ(report.args, ExpectedArgs("sink", "{ node.dont-reconnect = true }"));
+  EXPECT_EQ(report.args, ExpectedArgs("sink", "{ node.dont-reconnect = true node.dont-fallback = true }"));
 }
 
 TEST_F(FakeRecorderTest, PathSearchWhenTheChosenCandidateFailsToExec) {

@@ -79,7 +79,7 @@ describe('argument misuse', () => {
 describe('options', () => {
   test('only a non-empty string target or node name and a true pipewireCaptureSink reach the recorder', async () => {
     const cases = [
-      [{ pipewireTargetId: 'my sink; echo 1' }, ['--target', 'my sink; echo 1', '-P', '{ node.dont-reconnect = true }']],
+      [{ pipewireTargetId: 'my sink; echo 1' }, ['--target', 'my sink; echo 1', '-P', '{ node.dont-reconnect = true node.dont-fallback = true }']],
       [{ pipewireCaptureSink: true }, ['-P', '{ stream.capture.sink = true }']],
       [{ pipewireCaptureSink: 'true' }, []],
       [{ pipewireTargetId: 42 }, []],
