@@ -1,17 +1,20 @@
-// JavaScript binding: the module's three functions, the one current capture,
-// and the bridge that carries sample blocks from the backend's reader thread
-// to the JavaScript callback on the thread of the environment that started
-// the capture.
+// JavaScript binding: the module's three functions, the one current capture
+// and the captures beside it that an AbortSignal ends, and the bridge that
+// carries sample blocks from the backend's reader threads to the JavaScript
+// callback on the thread of the environment that started the capture.
 #include <napi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +41,9 @@ struct PcmChunk {
   std::vector<float> samples;
   int32_t sample_rate;
   int32_t channels;
+  // When the reader handed the block over, on the monotonic clock that
+  // process.hrtime.bigint() reads, in nanoseconds.
+  int64_t read_ns;
   std::unique_ptr<EndReport> end;
 };
 
@@ -52,6 +58,11 @@ struct DeliveryGate {
   // Unreferenced once the stream has ended, so that a capture that is over
   // does not keep its environment's event loop alive.
   napi_threadsafe_function tsfn = nullptr;
+  // Whether the callback takes each block's read time as a fourth argument.
+  bool block_times = false;
+  // A capture beside the current one (0 for the current one), ended when its
+  // stream ends by itself.
+  uint64_t side_id = 0;
 };
 
 void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
@@ -67,9 +78,17 @@ struct CaptureState {
   // The environment whose callback this capture calls; its teardown ends
   // the capture.
   napi_env env = nullptr;
+  // For a capture beside the current one: its backend capture, and the id
+  // that its AbortSignal's listener names it by.
+  Capture* side = nullptr;
+  uint64_t side_id = 0;
 };
 
 std::unique_ptr<CaptureState> g_cap;
+// Captures started with a signal: each has a recorder of its own, and
+// neither ends nor is ended by the current capture.
+std::vector<std::unique_ptr<CaptureState>> g_side_caps;
+uint64_t g_last_side_id = 0;
 std::mutex g_cap_mutex;
 
 // Runs on the reader thread. Must not throw and must not block.
@@ -80,7 +99,10 @@ void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
       samples == nullptr || count == 0 || channels <= 0) {
     return;
   }
-  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels, {}};
+  const int64_t read_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels, read_ns, {}};
   if (chunk == nullptr) return;
   try {
     chunk->samples.assign(samples, samples + count);
@@ -99,7 +121,7 @@ void end_cb(const RecorderEnd* end, void* user) {
       end == nullptr) {
     return;
   }
-  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, 0, 0, {}};
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, 0, 0, 0, {}};
   if (chunk == nullptr) return;
   try {
     chunk->end.reset(new EndReport{
@@ -179,6 +201,8 @@ Napi::Object EndInfo(Napi::Env env, const EndReport& end) {
   return info;
 }
 
+void EndSideCapture(uint64_t side_id);
+
 // Runs on the capture's JavaScript thread once per queued chunk, and with an
 // empty environment for chunks left in a queue that is being discarded (by
 // then the gate is already freed).
@@ -191,9 +215,14 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
   try {
     if (chunk->end) {
       napi_unref_threadsafe_function(env, gate->tsfn);
-      if (!gate->on_end.IsEmpty()) {
+      const Napi::Function on_end =
+          gate->on_end.IsEmpty() ? Napi::Function() : gate->on_end.Value();
+      // A capture beside the current one is over with its stream; nothing
+      // but its signal or its environment's end would free it otherwise.
+      if (gate->side_id != 0) EndSideCapture(gate->side_id);
+      if (!on_end.IsEmpty()) {
         Napi::Object info = EndInfo(env, *chunk->end);
-        if (!info.IsEmpty()) gate->on_end.Call(env.Undefined(), {info});
+        if (!info.IsEmpty()) on_end.Call(env.Undefined(), {info});
       }
       return;
     }
@@ -202,7 +231,13 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
     Napi::Number rate = Napi::Number::New(env, chunk->sample_rate);
     Napi::Number channels = Napi::Number::New(env, chunk->channels);
     if (pcm.IsEmpty() || rate.IsEmpty() || channels.IsEmpty()) return;
-    callback.Call(env.Undefined(), {pcm, rate, channels});
+    if (!gate->block_times) {
+      callback.Call(env.Undefined(), {pcm, rate, channels});
+      return;
+    }
+    Napi::BigInt read_time = Napi::BigInt::New(env, chunk->read_ns);
+    if (read_time.IsEmpty()) return;
+    callback.Call(env.Undefined(), {pcm, rate, channels, read_time});
   } catch (...) {
   }
 }
@@ -225,28 +260,59 @@ void EndCapture() {
   }
 }
 
-// Environment teardown (a worker ending, the main environment freed): a
-// capture that calls into this environment ends before its thread-safe
-// function is torn down with it. Others are left alone.
-void EndCaptureOfEnv(void* env) {
-  std::lock_guard<std::mutex> lock(g_cap_mutex);
-  if (g_cap && g_cap->env == env) EndCapture();
+// Ends a capture beside the current one. Called with g_cap_mutex held.
+void EndSide(CaptureState* state) {
+  state->active.store(false, std::memory_order_release);
+  orvel_capture_close(state->side);
+  ReleaseDelivery(state);
 }
 
-// process.exit() runs no environment teardown. Reap the recorder and join
-// the reader before static destructors run; the environment is going away,
-// so its thread-safe function is left to it.
+// Ends the capture beside the current one that SIDE_ID names, if it still
+// runs.
+void EndSideCapture(uint64_t side_id) {
+  std::lock_guard<std::mutex> lock(g_cap_mutex);
+  const auto found = std::find_if(g_side_caps.begin(), g_side_caps.end(),
+                                  [&](const auto& state) { return state->side_id == side_id; });
+  if (found == g_side_caps.end()) return;
+  EndSide(found->get());
+  g_side_caps.erase(found);
+}
+
+// Environment teardown (a worker ending, the main environment freed): the
+// captures that call into this environment end before their thread-safe
+// functions are torn down with it. Others are left alone.
+void EndCapturesOfEnv(void* env) {
+  std::lock_guard<std::mutex> lock(g_cap_mutex);
+  if (g_cap && g_cap->env == env) EndCapture();
+  for (auto it = g_side_caps.begin(); it != g_side_caps.end();) {
+    if ((*it)->env != env) {
+      ++it;
+      continue;
+    }
+    EndSide(it->get());
+    it = g_side_caps.erase(it);
+  }
+}
+
+// process.exit() runs no environment teardown. Reap the recorders and join
+// the readers before static destructors run; the environments are going
+// away, so their thread-safe functions are left to them.
 void StopAtExit() {
   std::lock_guard<std::mutex> lock(g_cap_mutex);
   if (g_cap) g_cap->active.store(false, std::memory_order_release);
   orvel_backend_stop();
+  for (const auto& state : g_side_caps) {
+    state->active.store(false, std::memory_order_release);
+    orvel_capture_close(state->side);
+    state->side = nullptr;
+  }
 }
 
 void FreeGate(Napi::Env, void*, DeliveryGate* gate) { delete gate; }
 
 // Each option is read twice, for its type and then for its value. A getter
 // may throw on the second read: the value is then empty, and its exception
-// stays pending for StartLocked to hand to the caller.
+// stays pending for the handler to hand to the caller.
 Napi::Value ReadOption(const Napi::Object& options, const char* key,
                        bool (Napi::Value::*has_type)() const) {
   if (!options.Has(key) || !(options.Get(key).*has_type)()) return Napi::Value();
@@ -276,6 +342,14 @@ uint32_t ReadCountOption(const Napi::Object& options, const char* key, double ma
   return number >= 1 && number <= max ? uint32_t(number) : 0;
 }
 
+// An AbortSignal (anything with addEventListener), or an empty object.
+Napi::Object ReadSignalOption(const Napi::Object& options) {
+  const Napi::Value value = ReadOption(options, "signal", &Napi::Value::IsObject);
+  if (value.IsEmpty()) return Napi::Object();
+  const Napi::Object signal = value.As<Napi::Object>();
+  return signal.Get("addEventListener").IsFunction() ? signal : Napi::Object();
+}
+
 // The options of one startCapture call, read before anything changes.
 struct StartOptions {
   std::string target;
@@ -285,6 +359,12 @@ struct StartOptions {
   std::string unlinked_node_name;
   Napi::Function on_end;
   uint32_t block_interval_ms;
+  // 0: the backend's default format.
+  uint32_t sample_rate;
+  uint32_t channels;
+  bool block_times;
+  // Set: a capture beside the current one, until this signal aborts.
+  Napi::Object signal;
 };
 
 StartOptions ReadStartOptions(const Napi::Object& options) {
@@ -297,7 +377,59 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
       ReadFunctionOption(options, "onEnd"),
       // 0: each block as the recorder writes it.
       ReadCountOption(options, "blockIntervalMs", kMaxBlockIntervalMs),
+      ReadCountOption(options, "sampleRate", kMaxCaptureRate),
+      ReadCountOption(options, "channels", kMaxCaptureChannels),
+      ReadBooleanOption(options, "blockTimes"),
+      ReadSignalOption(options),
   };
+}
+
+const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+
+CaptureOptions BackendOptions(const StartOptions& options, CaptureState* state) {
+  CaptureOptions backend;
+  backend.pipewire_target = OrNull(options.target);
+  backend.window_capture_source_id = OrNull(options.window_source);
+  backend.exclude_process_id = options.exclude_pid;
+  backend.capture_sink = options.capture_sink;
+  backend.unlinked_node_name = OrNull(options.unlinked_node_name);
+  if (options.sample_rate != 0) backend.sample_rate = int32_t(options.sample_rate);
+  if (options.channels != 0) backend.channels = int32_t(options.channels);
+  backend.block_interval_ms = options.block_interval_ms;
+  backend.pcm_cb = pcm_cb;
+  backend.end_cb = end_cb;
+  backend.user = state;
+  return backend;
+}
+
+// A new capture's state with its thread-safe function, or null with an
+// exception pending (the function could not be made, or an options getter
+// threw: starting a capture anyway would report a failure while capturing).
+std::unique_ptr<CaptureState> MakeState(Napi::Env env, const Napi::Function& callback,
+                                        const StartOptions& options) {
+  auto state = std::make_unique<CaptureState>();
+  state->env = env;
+  auto gate = std::make_unique<DeliveryGate>();
+  state->tsfn = PcmFunction::New(env, callback, Napi::Object::New(env), kResourceName, 0, 1,
+                                 gate.get(), FreeGate, static_cast<void*>(nullptr));
+  if (static_cast<napi_threadsafe_function>(state->tsfn) == nullptr) return nullptr;
+  gate->tsfn = static_cast<napi_threadsafe_function>(state->tsfn);
+  gate->block_times = options.block_times;
+  if (!options.on_end.IsEmpty()) gate->on_end = Napi::Persistent(options.on_end);
+  state->gate = gate.release();
+  if (env.IsExceptionPending()) {
+    ReleaseDelivery(state.get());
+    return nullptr;
+  }
+  state->active.store(true, std::memory_order_release);
+  return state;
+}
+
+// The recorder takes the target and the node name as C strings: one with a
+// NUL in it would silently name another.
+bool CarriesNul(const StartOptions& options) {
+  return options.target.find('\0') != std::string::npos ||
+         options.unlinked_node_name.find('\0') != std::string::npos;
 }
 
 // Under g_cap_mutex: ends the current capture and starts a new one.
@@ -306,46 +438,71 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
 Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
                         const StartOptions& options) {
   EndCapture();
-  const std::string& target = options.target;
-  const std::string& node_name = options.unlinked_node_name;
-  // The recorder takes the target and the node name as C strings: one with
-  // a NUL in it would silently name another.
-  if (target.find('\0') != std::string::npos ||
-      node_name.find('\0') != std::string::npos) {
-    return Napi::Boolean::New(env, false);
-  }
-  auto state = std::make_unique<CaptureState>();
-  state->env = env;
-  auto gate = std::make_unique<DeliveryGate>();
-  state->tsfn = PcmFunction::New(env, callback, Napi::Object::New(env),
-                                 kResourceName, 0, 1, gate.get(), FreeGate,
-                                 static_cast<void*>(nullptr));
-  if (static_cast<napi_threadsafe_function>(state->tsfn) == nullptr) {
-    return Napi::Value();
-  }
-  gate->tsfn = static_cast<napi_threadsafe_function>(state->tsfn);
-  if (!options.on_end.IsEmpty()) gate->on_end = Napi::Persistent(options.on_end);
-  state->gate = gate.release();
-  // An exception pending here (an options getter threw) is what the caller
-  // sees: starting a capture anyway would report a failure while capturing.
-  if (env.IsExceptionPending()) {
-    ReleaseDelivery(state.get());
-    return Napi::Value();
-  }
-  state->active.store(true, std::memory_order_release);
-  const std::string& window_source = options.window_source;
-  if (!orvel_backend_start(target.empty() ? nullptr : target.c_str(),
-                           window_source.empty() ? nullptr
-                                                 : window_source.c_str(),
-                           options.exclude_pid, pcm_cb, state.get(),
-                           options.capture_sink, end_cb,
-                           node_name.empty() ? nullptr : node_name.c_str(),
-                           options.block_interval_ms)) {
+  if (CarriesNul(options)) return Napi::Boolean::New(env, false);
+  std::unique_ptr<CaptureState> state = MakeState(env, callback, options);
+  if (!state) return Napi::Value();
+  if (!orvel_backend_start_with(BackendOptions(options, state.get()))) {
     state->active.store(false, std::memory_order_release);
     ReleaseDelivery(state.get());
     return Napi::Boolean::New(env, false);
   }
   g_cap = std::move(state);
+  return Napi::Boolean::New(env, true);
+}
+
+// Under g_cap_mutex: starts a capture beside the current one. Returns its
+// id, 0 when the backend refused it, or nothing with an exception pending.
+std::optional<uint64_t> StartSideLocked(Napi::Env env, const Napi::Function& callback,
+                                        const StartOptions& options) {
+  if (CarriesNul(options)) return 0;
+  std::unique_ptr<CaptureState> state = MakeState(env, callback, options);
+  if (!state) return std::nullopt;
+  state->side_id = state->gate->side_id = ++g_last_side_id;
+  state->side = orvel_capture_open(BackendOptions(options, state.get()));
+  if (state->side == nullptr) {
+    state->active.store(false, std::memory_order_release);
+    ReleaseDelivery(state.get());
+    return 0;
+  }
+  g_side_caps.push_back(std::move(state));
+  return g_last_side_id;
+}
+
+Napi::Value OnAbort(const Napi::CallbackInfo& info) {
+  try {
+    EndSideCapture(reinterpret_cast<uintptr_t>(info.Data()));
+  } catch (...) {
+  }
+  return info.Env().Undefined();
+}
+
+// A capture beside the current one, ended when SIGNAL aborts. An aborted
+// signal starts nothing. The listener is added outside the lock: it is
+// JavaScript, which may start or stop captures itself.
+Napi::Value StartSideCapture(Napi::Env env, const Napi::Function& callback,
+                             const StartOptions& options) {
+  const Napi::Object& signal = options.signal;
+  const Napi::Value aborted = signal.Get("aborted");
+  if (env.IsExceptionPending()) return Napi::Value();
+  if (aborted.ToBoolean().Value()) return Napi::Boolean::New(env, false);
+  std::optional<uint64_t> id;
+  {
+    std::lock_guard<std::mutex> lock(g_cap_mutex);
+    id = StartSideLocked(env, callback, options);
+  }
+  if (!id) return Napi::Value();
+  if (*id == 0) return Napi::Boolean::New(env, false);
+  const Napi::Function listener =
+      Napi::Function::New(env, OnAbort, "onAbort", reinterpret_cast<void*>(uintptr_t(*id)));
+  const Napi::Value add = signal.Get("addEventListener");
+  if (!env.IsExceptionPending() && add.IsFunction()) {
+    add.As<Napi::Function>().Call(signal, {Napi::String::New(env, "abort"), listener});
+  }
+  // A capture that nothing could end does not run.
+  if (env.IsExceptionPending() || !add.IsFunction()) {
+    EndSideCapture(*id);
+    return env.IsExceptionPending() ? Napi::Value() : Napi::Boolean::New(env, false);
+  }
   return Napi::Boolean::New(env, true);
 }
 
@@ -359,6 +516,7 @@ Napi::Value StartCapture(const Napi::CallbackInfo& info) {
   const Napi::Function callback = info[1].As<Napi::Function>();
   try {
     const StartOptions start_options = ReadStartOptions(options);
+    if (!start_options.signal.IsEmpty()) return StartSideCapture(env, callback, start_options);
     std::lock_guard<std::mutex> lock(g_cap_mutex);
     return StartLocked(env, callback, start_options);
   } catch (...) {
@@ -411,7 +569,7 @@ ORVEL_EXPORT napi_value napi_register_module_v1(napi_env env,
   SetFunction(napi_env, exports, "stopCapture", StopCapture);
   // Each registration has its own napi_env, so the hook's argument is
   // unique and the hook runs once, when that environment is torn down.
-  napi_add_env_cleanup_hook(env, EndCaptureOfEnv, env);
+  napi_add_env_cleanup_hook(env, EndCapturesOfEnv, env);
   static std::once_flag at_exit_registered;
   std::call_once(at_exit_registered, [] { std::atexit(StopAtExit); });
   return exports;

@@ -1,6 +1,6 @@
-// Capture backend interface: plain functions that start and stop one
-// process-wide capture and hand its samples to a plain callback. Nothing here
-// knows about JavaScript; the binding turns it into JavaScript values.
+// Capture backend interface: plain functions that start and stop captures
+// and hand their samples to a plain callback. Nothing here knows about
+// JavaScript; the binding turns it into JavaScript values.
 #ifndef ORVEL_BACKEND_H_
 #define ORVEL_BACKEND_H_
 
@@ -8,13 +8,20 @@
 
 #define ORVEL_EXPORT __attribute__((visibility("default")))
 
+// What a capture delivers unless asked for another format.
+constexpr int32_t kCaptureRate = 48000;
+constexpr int32_t kCaptureChannels = 2;
+// The formats a capture may ask for; anything else gets the default.
+constexpr int32_t kMinCaptureRate = 8000;
+constexpr int32_t kMaxCaptureRate = 192000;
+constexpr int32_t kMaxCaptureChannels = 2;
 // The longest block interval a capture may ask for.
 constexpr uint32_t kMaxBlockIntervalMs = 1000;
 
 // Called on the reader thread with interleaved 32-bit float samples. `count`
 // is in floats (all channels together), not frames. `samples` is valid only
-// for the duration of the call. Must not throw, and must not call
-// orvel_backend_start or orvel_backend_stop.
+// for the duration of the call. Must not throw, and must not start or stop
+// a capture.
 using PcmCallback = void (*)(const float* samples, uint64_t count,
                              int32_t sample_rate, int32_t channels, void* user);
 
@@ -34,43 +41,75 @@ struct RecorderEnd {
 };
 
 // Called at most once per capture, on the reader thread after the last
-// block, when the stream ends by itself; never once a stop or start has
-// begun ending the capture. Same contract as PcmCallback otherwise.
+// block, when the stream ends by itself; never once a stop has begun ending
+// the capture. Same contract as PcmCallback otherwise.
 using EndCallback = void (*)(const RecorderEnd* end, void* user);
 
-// Ends any running capture, then starts a new one that records
+// Everything a capture can be asked for. As constructed, it records the
+// recorder's default (the default source) as 48000 Hz stereo, every block as
+// it comes; a null `pcm_cb` is refused.
+struct CaptureOptions {
+  // What to record: an object serial or node name; null or empty: the
+  // default. A named target is recorded only while it exists: when it is
+  // missing or goes away, no further samples come, never another device's.
+  const char* pipewire_target = nullptr;
+  // Serve other platforms; ignored here.
+  const char* window_capture_source_id = nullptr;
+  uint32_t exclude_process_id = 0;
+  // Record a sink's output: the sink named by `pipewire_target`, or the
+  // default sink, followed when it changes.
+  bool capture_sink = false;
+  // Non-empty: the recorder's node takes this name and the session manager
+  // links nothing to it; the caller links what it wants recorded into its
+  // input ports (`pipewire_target` and `capture_sink` do not apply). It
+  // keeps running in silence, with a latency of 100 ms.
+  const char* unlinked_node_name = nullptr;
+  // The format the recorder converts to: kMinCaptureRate to kMaxCaptureRate
+  // frames per second, 1 (the mean of left and right) or 2 channels.
+  int32_t sample_rate = kCaptureRate;
+  int32_t channels = kCaptureChannels;
+  // Above 0 (at most kMaxBlockIntervalMs): the samples are read about once
+  // per interval, in blocks that hold what the interval gathered, instead of
+  // as the recorder writes them (every 10-20 ms): fewer callbacks, at the
+  // price of that much latency.
+  uint32_t block_interval_ms = 0;
+  PcmCallback pcm_cb = nullptr;
+  EndCallback end_cb = nullptr;
+  void* user = nullptr;
+};
+
+// Ends any running process-wide capture, then starts a new one that records
 // `pipewire_target` (null or empty: the recorder's default) and calls `cb`
-// with `user` for every block. A named target is recorded only while it
-// exists: when it is missing or goes away, no further samples come, never
-// another device's. With `capture_sink` the capture records a sink's output:
-// the sink named by `pipewire_target`, or the default sink, followed when it
-// changes. With a non-empty `unlinked_node_name` the recorder's node takes
-// that name and nothing is linked to it by the session manager: the caller
-// links what it wants recorded into its input ports (`pipewire_target` and
-// `capture_sink` do not apply then); it keeps running in silence, with a
-// latency of 100 ms. Returns false for a null callback or when the reader thread
-// cannot be created; true says nothing about the recorder itself, whose
-// failures end the stream and reach `end_cb` when one is given.
-// With a `block_interval_ms` above 0 (at most kMaxBlockIntervalMs), the
-// samples are read about once per interval, in blocks that hold what the
-// interval gathered, instead of as the recorder writes them (every 10-20 ms):
-// fewer callbacks, at the price of that much latency.
+// with `user` for every block of 48000 Hz stereo samples. Returns false for
+// a null callback or when the reader thread cannot be created; true says
+// nothing about the recorder itself, whose failures end the stream.
 // `window_capture_source_id` and `exclude_process_id` serve other platforms
-// and are ignored here.
+// and are ignored here. Same as orvel_backend_start_with with these options.
 ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
                                       const char* window_capture_source_id,
                                       uint32_t exclude_process_id,
-                                      PcmCallback cb, void* user,
-                                      bool capture_sink = false,
-                                      EndCallback end_cb = nullptr,
-                                      const char* unlinked_node_name = nullptr,
-                                      uint32_t block_interval_ms = 0);
+                                      PcmCallback cb, void* user);
 
-// Ends the capture: the recorder is terminated and reaped, the reader thread
-// joined. Once it returns no callback runs. Safe to call with nothing running.
+// orvel_backend_start with every option: ends any running process-wide
+// capture, then starts one as `options` ask.
+ORVEL_EXPORT bool orvel_backend_start_with(const CaptureOptions& options);
+
+// Ends the process-wide capture: the recorder is terminated and reaped, the
+// reader thread joined. Once it returns no callback of it runs. Safe to call
+// with nothing running.
 ORVEL_EXPORT void orvel_backend_stop();
 
 // Whether per-process loopback capture is available: never on Linux.
 ORVEL_EXPORT bool orvel_wasapi_process_loopback_os_supported();
+
+// A capture of its own, beside the process-wide one and any others: its own
+// recorder and reader thread. Returns null for a null callback or when the
+// reader thread cannot be created.
+struct Capture;
+ORVEL_EXPORT Capture* orvel_capture_open(const CaptureOptions& options);
+
+// Ends a capture that orvel_capture_open made, as orvel_backend_stop ends
+// the process-wide one, and frees it. Null is ignored.
+ORVEL_EXPORT void orvel_capture_close(Capture* capture);
 
 #endif  // ORVEL_BACKEND_H_

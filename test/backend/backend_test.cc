@@ -16,7 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <iterator>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -36,7 +39,7 @@ const std::vector<std::string> kFixedArgs = {
 constexpr const char* kFakeVariables[] = {
     "ORVEL_FAKE_REPORT", "ORVEL_FAKE_FILL",  "ORVEL_FAKE_PIECES",      "ORVEL_FAKE_PAUSE_US",
     "ORVEL_FAKE_BYTES",  "ORVEL_FAKE_AFTER", "ORVEL_FAKE_IGNORE_TERM", "ORVEL_FAKE_SAY",
-    "ORVEL_FAKE_EXIT_CODE",
+    "ORVEL_FAKE_EXIT_CODE", "ORVEL_FAKE_STOP",
 };
 
 // Collects what the backend hands to its callback.
@@ -46,6 +49,9 @@ struct Sink {
   std::string bytes;
   size_t calls = 0;
   bool formats_ok = true;
+  // The format the blocks must come in.
+  int32_t rate = 48000;
+  int32_t channels = 2;
   pthread_t reader{};
   // What the end callback reported, and how often.
   size_t ends = 0;
@@ -61,7 +67,7 @@ struct Sink {
     auto* sink = static_cast<Sink*>(user);
     std::lock_guard<std::mutex> lock(sink->mu);
     sink->bytes.append(reinterpret_cast<const char*>(samples), count * sizeof(float));
-    sink->formats_ok = sink->formats_ok && rate == 48000 && channels == 2 && count > 0;
+    sink->formats_ok = sink->formats_ok && rate == sink->rate && channels == sink->channels && count > 0;
     sink->reader = pthread_self();
     ++sink->calls;
     sink->cv.notify_all();
@@ -98,6 +104,16 @@ struct Sink {
   bool FormatsOk() { std::lock_guard<std::mutex> lock(mu); return formats_ok; }
 };
 
+// Options that deliver into `sink`, its end report included.
+CaptureOptions Into(Sink* sink, const char* target = nullptr) {
+  CaptureOptions options;
+  options.pipewire_target = target;
+  options.pcm_cb = Sink::Collect;
+  options.end_cb = Sink::End;
+  options.user = sink;
+  return options;
+}
+
 std::string Pattern(size_t n) {
   std::string out(n, '\0');
   for (size_t i = 0; i < n; ++i) out[i] = char(i % 251);
@@ -130,7 +146,9 @@ size_t SettledThreadCount() {
 struct Report {
   std::string exe;
   pid_t pid = -1;
-  std::string sigpipe;
+  // Masks of the signals it ignores and blocks, as /proc shows them.
+  std::string ignored;
+  std::string blocked;
   long pipe_bytes = 0;
   // What descriptors 0-3 of the recorder were.
   std::vector<std::string> stdio;
@@ -149,7 +167,8 @@ Report ReadReport(const std::string& path) {
     const std::string value = line.substr(key.size() + 1);
     if (key == "exe") report.exe = value;
     if (key == "pid") report.pid = std::stoi(value);
-    if (key == "sigpipe") report.sigpipe = value;
+    if (key == "ignored") report.ignored = value;
+    if (key == "blocked") report.blocked = value;
     if (key == "pipe_bytes") report.pipe_bytes = std::stol(value);
     if (key == "arg") report.args.push_back(value);
     if (key == "fd") report.stdio.push_back(value);
@@ -162,8 +181,8 @@ Report ReadReport(const std::string& path) {
 }
 
 std::vector<std::string> ExpectedArgs(const std::string& target,
-                                      const std::string& properties = "") {
-  std::vector<std::string> args = kFixedArgs;
+                                      const std::string& properties = "",
+                                      std::vector<std::string> args = kFixedArgs) {
   if (!target.empty()) {
     args.push_back("--target");
     args.push_back(target);
@@ -240,8 +259,9 @@ class FakeRecorderTest : public BackendTest {
   // Starts a capture into `sink` and waits for the fake's report.
   Report StartAndReport(Sink* sink, const char* target = nullptr, bool capture_sink = false) {
     unlink(report_.c_str());
-    EXPECT_TRUE(orvel_backend_start(target, nullptr, 0, Sink::Collect, sink, capture_sink,
-                                    Sink::End));
+    CaptureOptions options = Into(sink, target);
+    options.capture_sink = capture_sink;
+    EXPECT_TRUE(orvel_backend_start_with(options));
     return ReadReport(report_);
   }
 
@@ -306,13 +326,63 @@ TEST_F(FakeRecorderTest, StreamPropertiesFollowTargetAndSinkCapture) {
 TEST_F(FakeRecorderTest, UnlinkedRecorderIsNamedAndKeepsProcessing) {
   inj_->Install("/usr/bin/pw-record");
   Sink sink;
-  ASSERT_TRUE(orvel_backend_start("42", nullptr, 0, Sink::Collect, &sink, true, Sink::End,
-                                  "orvel \"x\" \\"));
+  CaptureOptions options = Into(&sink, "42");
+  options.capture_sink = true;
+  options.unlinked_node_name = "orvel \"x\" \\";
+  ASSERT_TRUE(orvel_backend_start_with(options));
   std::vector<std::string> expected = kFixedArgs;
   expected.insert(expected.end(),
                   {"--target", "0", "--latency", "100ms", "-P",
                    "{ node.name = \"orvel \\\"x\\\" \\\\\" node.always-process = true }"});
   EXPECT_EQ(ReadReport(report_).args, expected);
+}
+
+// The recorder converts to the format asked for, and the blocks say so; a
+// format it cannot be asked for gets the default.
+TEST_F(FakeRecorderTest, FormatIsAskedOfTheRecorder) {
+  inj_->Install("/usr/bin/pw-record");
+  const std::vector<std::tuple<int32_t, int32_t, std::string, std::string>> cases = {
+      {16000, 1, "16000", "1"}, {192000, 2, "192000", "2"}, {7999, 3, "48000", "2"}, {0, 0, "48000", "2"}};
+  for (const auto& [rate, channels, rate_arg, channels_arg] : cases) {
+    Sink sink;
+    sink.rate = std::stoi(rate_arg);
+    sink.channels = std::stoi(channels_arg);
+    CaptureOptions options = Into(&sink);
+    options.sample_rate = rate;
+    options.channels = channels;
+    unlink(report_.c_str());
+    ASSERT_TRUE(orvel_backend_start_with(options));
+    EXPECT_EQ(ReadReport(report_).args,
+              ExpectedArgs("", "", {"pw-record", "--rate", rate_arg, "--channels", channels_arg, "--format", "f32"}));
+    ASSERT_TRUE(sink.WaitForBytes(4096));
+    EXPECT_TRUE(sink.FormatsOk()) << rate << " Hz, " << channels << " channels";
+    orvel_backend_stop();
+  }
+}
+
+// Captures of their own neither end nor are ended by each other or by the
+// process-wide capture.
+TEST_F(FakeRecorderTest, CapturesRunBesideEachOtherAndEndApart) {
+  inj_->Install("/usr/bin/pw-record");
+  Sink current, first, second;
+  StartAndReport(&current);
+  Capture* one = orvel_capture_open(Into(&first));
+  Capture* two = orvel_capture_open(Into(&second));
+  ASSERT_NE(one, nullptr);
+  ASSERT_NE(two, nullptr);
+  auto grows = [](Sink& sink) { return sink.WaitForBytes(sink.Bytes().size() + 8192); };
+  EXPECT_TRUE(grows(current) && grows(first) && grows(second));
+  orvel_capture_close(one);
+  const size_t closed_at = first.Bytes().size();
+  EXPECT_TRUE(grows(current) && grows(second));
+  orvel_backend_stop();
+  EXPECT_TRUE(grows(second));
+  orvel_capture_close(two);
+  EXPECT_EQ(first.Bytes().size(), closed_at);
+  EXPECT_EQ(first.Bytes(), Pattern(closed_at));
+  EXPECT_EQ(0u, current.Ends() + first.Ends() + second.Ends());
+  EXPECT_TRUE(NoChildren());
+  EXPECT_EQ(orvel_capture_open(CaptureOptions{}), nullptr) << "a capture without a callback";
 }
 
 TEST_F(FakeRecorderTest, TargetWithSpacesIsOneArgument) {
@@ -385,7 +455,7 @@ TEST_F(FakeRecorderTest, NoRecorderEndsTheStreamWithTheExecError) {
   setenv("PATH", inj_->Scratch("").c_str(), 1);  // a folder without pw-record
   for (const int expected : {ENOENT, EACCES}) {
     Sink sink;
-    ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End));
+    ASSERT_TRUE(orvel_backend_start_with(Into(&sink)));
     ASSERT_TRUE(sink.WaitForEnd());
     EXPECT_EQ(sink.end.spawn_error, expected);
     EXPECT_TRUE(NoChildren()) << "the failed child was not reaped";
@@ -466,8 +536,9 @@ TEST_F(FakeRecorderTest, BlockIntervalGathersTheWritesOfEachInterval) {
   setenv("ORVEL_FAKE_BYTES", "200000", 1);
   setenv("ORVEL_FAKE_AFTER", "exit", 1);
   Sink sink;
-  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End,
-                                  nullptr, 100));
+  CaptureOptions options = Into(&sink);
+  options.block_interval_ms = 100;
+  ASSERT_TRUE(orvel_backend_start_with(options));
   ASSERT_TRUE(sink.WaitForEnd());
   EXPECT_EQ(sink.Bytes(), Pattern(200000));
   // About half a second of writes, 49 of them: a read every 100 ms.
@@ -482,16 +553,17 @@ TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {
   setenv("ORVEL_FAKE_AFTER", "exit", 1);
   Sink sink;
   const auto begin = Clock::now();
-  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &sink, false, Sink::End,
-                                  nullptr, kMaxBlockIntervalMs));
+  CaptureOptions options = Into(&sink);
+  options.block_interval_ms = kMaxBlockIntervalMs;
+  ASSERT_TRUE(orvel_backend_start_with(options));
   ASSERT_TRUE(sink.WaitForEnd());
   EXPECT_LT(Clock::now() - begin, 500ms) << "the end waited for the pause";
   EXPECT_EQ(sink.Bytes(), Pattern(8000));
 
   unsetenv("ORVEL_FAKE_AFTER");
   Sink paused;
-  ASSERT_TRUE(orvel_backend_start(nullptr, nullptr, 0, Sink::Collect, &paused, false, Sink::End,
-                                  nullptr, kMaxBlockIntervalMs));
+  options.user = &paused;
+  ASSERT_TRUE(orvel_backend_start_with(options));
   ASSERT_TRUE(paused.WaitForBytes(4000));
   const auto stop_begin = Clock::now();
   orvel_backend_stop();
@@ -575,6 +647,25 @@ TEST_F(FakeRecorderTest, RecorderIgnoringSigtermIsKilled) {
   }
 }
 
+// A stopped process takes SIGTERM only once it runs again: the stop wakes
+// it, rather than killing it after a grace.
+TEST_F(FakeRecorderTest, AStoppedRecorderIsEndedAtOnce) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_STOP", "1", 1);
+  Sink sink;
+  const Report report = StartAndReport(&sink);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::ifstream stat("/proc/" + std::to_string(report.pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    return text.find(") T ") != std::string::npos;
+  }));
+  const auto begin = Clock::now();
+  orvel_backend_stop();
+  EXPECT_LT(Clock::now() - begin, 100ms);
+  EXPECT_TRUE(Reaped(report.pid));
+  EXPECT_EQ(access((report_ + ".term").c_str(), F_OK), 0) << "it was killed, not terminated";
+}
+
 TEST_F(FakeRecorderTest, SecondStartEndsTheFirstCapture) {
   inj_->Install("/usr/bin/pw-record");
   Sink first, second;
@@ -601,15 +692,29 @@ TEST_F(FakeRecorderTest, NullCallbackWhileRunningStopsAndReturnsFalse) {
   EXPECT_TRUE(NoChildren());
 }
 
-TEST_F(FakeRecorderTest, RecorderDiesOfSigpipeEvenWhenTheHostIgnoresIt) {
+// A host may ignore or block signals (Node ignores SIGPIPE); exec would pass
+// that on, and a recorder that ignores SIGPIPE records forever once its
+// reader is gone.
+TEST_F(FakeRecorderTest, RecorderGetsEverySignalAtItsDefault) {
   inj_->Install("/usr/bin/pw-record");
-  struct sigaction ignore{}, saved{};
+  struct sigaction ignore{};
   ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &saved);
+  std::vector<std::pair<int, struct sigaction>> saved;
+  for (const int signal : {SIGPIPE, SIGINT, SIGHUP, SIGTERM, SIGUSR2}) {
+    saved.emplace_back(signal, (struct sigaction){});
+    sigaction(signal, &ignore, &saved.back().second);
+  }
+  sigset_t blocked, old_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGCHLD);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
   Sink sink;
   const Report report = StartAndReport(&sink);
-  sigaction(SIGPIPE, &saved, nullptr);
-  EXPECT_EQ(report.sigpipe, "default");
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  for (const auto& [signal, action] : saved) sigaction(signal, &action, nullptr);
+  EXPECT_EQ(report.ignored, "0000000000000000");
+  EXPECT_EQ(report.blocked, "0000000000000000");
 }
 
 TEST_F(FakeRecorderTest, PipeHoldsSecondsOfAudio) {

@@ -1,7 +1,8 @@
 // Preloaded into node by the binding's tests: stands between the addon and
-// the backend to record what the addon asks of the backend, to make start
-// fail on demand, and to feed the addon's sample callback blocks that it
-// must not deliver.
+// the backend to record what the addon asks of the backend (a line per
+// start: "current" or "side", then the options), to make start fail on
+// demand, and to feed the addon's sample callback blocks that it must not
+// deliver.
 //
 //   ORVEL_SPY_ADDON   path of the loaded addon, whose backend the spy calls
 //   ORVEL_SPY_LOG     file to append one line per start to
@@ -25,8 +26,8 @@
 
 namespace {
 
-using StartFn = bool (*)(const char*, const char*, uint32_t, PcmCallback, void*, bool,
-                        EndCallback, const char*, uint32_t);
+using StartFn = bool (*)(const CaptureOptions&);
+using OpenFn = Capture* (*)(const CaptureOptions&);
 using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
@@ -50,43 +51,54 @@ bool Enabled(const char* name) {
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-void Log(const char* target, const char* window, uint32_t exclude_pid) {
+const char* Text(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void Log(const char* kind, const CaptureOptions& options) {
   const char* path = getenv("ORVEL_SPY_LOG");
   if (path == nullptr) return;
   if (FILE* log = fopen(path, "a")) {
-    fprintf(log, "target=%s window=%s exclude=%u\n", target ? target : "(null)",
-            window ? window : "(null)", exclude_pid);
+    fprintf(log, "%s target=%s window=%s exclude=%u rate=%d channels=%d interval=%u\n", kind,
+            Text(options.pipewire_target), Text(options.window_capture_source_id),
+            options.exclude_process_id, options.sample_rate, options.channels,
+            options.block_interval_ms);
     fclose(log);
   }
 }
 
+void Probe(const CaptureOptions& options) {
+  const PcmCallback cb = options.pcm_cb;
+  void* user = options.user;
+  cb(kValidBlock, 0, 48000, 2, user);
+  cb(kValidBlock, 2, 48000, 0, user);
+  cb(kValidBlock, 2, 48000, -1, user);
+  cb(nullptr, 2, 48000, 2, user);
+  cb(kValidBlock, 2, 48000, 2, nullptr);
+  cb(kValidBlock, 2, 48000, 2, user);
+}
+
 }  // namespace
 
-bool orvel_backend_start(const char* target, const char* window, uint32_t exclude_pid,
-                         PcmCallback cb, void* user, bool capture_sink, EndCallback end_cb,
-                         const char* unlinked_node_name, uint32_t block_interval_ms) {
-  const StartFn real =
-      Real<StartFn>("_Z19orvel_backend_startPKcS0_jPFvPKfmiiPvES3_bPFvPK11RecorderEndS3_ES0_j");
-  Log(target, window, exclude_pid);
+bool orvel_backend_start_with(const CaptureOptions& options) {
+  const StartFn real = Real<StartFn>("_Z24orvel_backend_start_withRK14CaptureOptions");
+  Log("current", options);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
     return false;
   }
-  if (Enabled("ORVEL_SPY_PROBE") && cb != nullptr) {
-    cb(kValidBlock, 0, 48000, 2, user);
-    cb(kValidBlock, 2, 48000, 0, user);
-    cb(kValidBlock, 2, 48000, -1, user);
-    cb(nullptr, 2, 48000, 2, user);
-    cb(kValidBlock, 2, 48000, 2, nullptr);
-    cb(kValidBlock, 2, 48000, 2, user);
-  }
-  const bool started = real(target, window, exclude_pid, cb, user, capture_sink, end_cb,
-                             unlinked_node_name, block_interval_ms);
-  if (started && Enabled("ORVEL_SPY_PROBE")) {
-    g_probe_user.store(user);
-    g_probe_cb.store(cb);
+  const bool probe = Enabled("ORVEL_SPY_PROBE") && options.pcm_cb != nullptr;
+  if (probe) Probe(options);
+  const bool started = real(options);
+  if (started && probe) {
+    g_probe_user.store(options.user);
+    g_probe_cb.store(options.pcm_cb);
   }
   return started;
+}
+
+Capture* orvel_capture_open(const CaptureOptions& options) {
+  const OpenFn real = Real<OpenFn>("_Z18orvel_capture_openRK14CaptureOptions");
+  Log("side", options);
+  return Enabled("ORVEL_SPY_REFUSE") ? nullptr : real(options);
 }
 
 void orvel_backend_stop() {

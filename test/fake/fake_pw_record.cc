@@ -2,8 +2,9 @@
 // the real one. It reports how it was started and writes a stream shaped by
 // environment variables (the backend's child keeps the host's environment):
 //
-//   ORVEL_FAKE_REPORT       file to write the report to (exe, args, SIGPIPE,
-//                           the size of the pipe it writes samples to)
+//   ORVEL_FAKE_REPORT       file to write the report to (exe, args, the
+//                           signals it ignores and blocks, the size of the
+//                           pipe it writes samples to)
 //   ORVEL_FAKE_FILL         pattern (byte i is i % 251), zero, or clock (the
 //                           CLOCK_MONOTONIC time in ns as 8 bytes)
 //   ORVEL_FAKE_PIECES       comma-separated sizes of the writes, cycled
@@ -13,6 +14,9 @@
 //   ORVEL_FAKE_AFTER        exit or wait once the bytes are written (default
 //                           wait, until a signal ends the process)
 //   ORVEL_FAKE_IGNORE_TERM  1: ignore SIGTERM
+//   ORVEL_FAKE_STOP         1: stop itself (SIGSTOP) once the report is written,
+//                           and on SIGTERM create the report's path + ".term"
+//                           before it exits
 //   ORVEL_FAKE_SAY          text printed to stdout, then to stderr, at start
 //   ORVEL_FAKE_EXIT_CODE    status of the exit that ORVEL_FAKE_AFTER asks for
 //
@@ -41,26 +45,31 @@ const char* Env(const char* name, const char* fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-// SIGPIPE's disposition as the kernel reports it in SigIgn.
-const char* SigpipeDisposition() {
+// A mask of signals as the kernel reports it: "SigIgn" (ignored) or
+// "SigBlk" (blocked), in hexadecimal.
+std::string SignalMask(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("SigIgn:", 0) == 0) {
-      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-      return (mask >> (SIGPIPE - 1)) & 1 ? "ignored" : "default";
-    }
+    if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 2);
   }
   return "unknown";
 }
 
 int g_samples_fd = STDOUT_FILENO;
+std::string g_term_marker;
+
+void MarkTermAndExit(int) {
+  close(open(g_term_marker.c_str(), O_WRONLY | O_CREAT, 0644));
+  _exit(0);
+}
 
 void WriteReport(const char* path, int argc, char** argv) {
   std::ostringstream out;
   out << "exe=" << reinterpret_cast<const char*>(getauxval(AT_EXECFN)) << "\n";
   out << "pid=" << getpid() << "\n";
-  out << "sigpipe=" << SigpipeDisposition() << "\n";
+  out << "ignored=" << SignalMask("SigIgn") << "\n";
+  out << "blocked=" << SignalMask("SigBlk") << "\n";
   out << "pipe_bytes=" << fcntl(g_samples_fd, F_GETPIPE_SZ) << "\n";
   for (int fd = 0; fd <= 3; ++fd) {
     char target[256] = {};
@@ -116,6 +125,11 @@ int main(int argc, char** argv) {
   }
   if (const char* report = getenv("ORVEL_FAKE_REPORT")) {
     WriteReport(report, argc, argv);
+  }
+  if (std::strcmp(Env("ORVEL_FAKE_STOP", "0"), "1") == 0) {
+    g_term_marker = std::string(Env("ORVEL_FAKE_REPORT", "/dev/null")) + ".term";
+    signal(SIGTERM, MarkTermAndExit);
+    raise(SIGSTOP);
   }
   const bool pattern = std::strcmp(Env("ORVEL_FAKE_FILL", "pattern"), "pattern") == 0;
   const bool clock = std::strcmp(Env("ORVEL_FAKE_FILL", "pattern"), "clock") == 0;

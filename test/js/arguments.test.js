@@ -114,13 +114,14 @@ describe('options', () => {
           .map((id) => ({ win32ExcludePlaybackProcessId: id })),
       ]) startCapture(options, () => {});
     `);
+    const format = 'rate=48000 channels=2 interval=0';
     assert.deepEqual(starts, [
       'target=(null) window=(null) exclude=0',
       'target=søk 🎧 window=window:1 exclude=0',
       'target=inherited window=(null) exclude=0',
       'target=(null) window=(null) exclude=0',
       ...[0, 0, 0, 0, 0, 1, 0, 4294967295, 0, 0].map((id) => `target=(null) window=(null) exclude=${id}`),
-    ]);
+    ].map((line) => `current ${line} ${format}`));
   });
 
   test('a target or node name with a NUL in it is refused, not cut short to name another', async () => {

@@ -1,9 +1,10 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { test, afterEach } = require('node:test');
+const { describe, test, afterEach } = require('node:test');
 
-const { root, useFake, readReport, collector, pattern, exists, waitFor, trackDeliveries, runWithoutRecorder } = require('./helpers');
+const { root, useFake, readReport, collector, pattern, exists, childPids, waitFor, trackDeliveries, runWithoutRecorder } =
+  require('./helpers');
 const { startCapture, stopCapture } = require(root);
 
 const deliveriesEnded = trackDeliveries();
@@ -159,4 +160,75 @@ test('a killed recorder ends with its signal; a stopped or replaced capture repo
 test('with no recorder to run, onEnd reports the exec error and the process may exit', async () => {
   const script = `require(${JSON.stringify(root)}).startCapture({ onEnd: (info) => console.log(JSON.stringify(info)) }, () => {});`;
   assert.deepEqual(JSON.parse(await runWithoutRecorder(script)), { reason: 'spawn-failed', error: 'ENOENT' });
+});
+
+describe('captures with a signal, beside the current one', () => {
+  // Starts a capture with a signal of its own; resolves with its recorder's
+  // pid, its blocks and its controller.
+  async function startSide(options = {}) {
+    const report = useFake();
+    const { blocks, callback } = collector();
+    const controller = new AbortController();
+    assert.equal(startCapture({ ...options, signal: controller.signal }, callback), true);
+    return { ...(await readReport(report)), blocks, controller };
+  }
+  const grows = (blocks, what) => {
+    const seen = blocks.length;
+    return waitFor(() => blocks.length > seen + 2, what);
+  };
+
+  test('neither start nor stop of the current capture ends them; each ends when its signal aborts', async () => {
+    const first = await startSide();
+    const second = await startSide();
+    useFake();
+    const current = collector();
+    startCapture({}, current.callback);
+    startCapture({}, current.callback);
+    stopCapture();
+    await grows(first.blocks, 'blocks of the first after the current capture ended');
+    first.controller.abort();
+    assert.ok(!exists(first.pid), 'the first recorder outlived its abort');
+    const seen = first.blocks.length;
+    await grows(second.blocks, 'blocks of the second after the first ended');
+    assert.equal(first.blocks.length, seen);
+    second.controller.abort();
+    assert.deepEqual(childPids(), []);
+  });
+
+  test('an aborted signal starts nothing; a recorder that ends frees its capture', async () => {
+    useFake();
+    assert.equal(startCapture({ signal: AbortSignal.abort() }, () => {}), false);
+    assert.deepEqual(childPids(), []);
+    const ends = [];
+    const { pid } = await startSide({ onEnd: (info) => ends.push(info) });
+    process.kill(pid, 'SIGKILL');
+    await waitFor(() => ends.length === 1, 'onEnd');
+    await deliveriesEnded();
+  });
+});
+
+test('blockTimes adds the read time of each block on the clock of process.hrtime.bigint()', async () => {
+  useFake({ PIECES: 4096, PAUSE_US: 5000 });
+  const times = [];
+  const before = process.hrtime.bigint();
+  startCapture({ blockTimes: true }, (pcm, sampleRate, channels, readTime) => times.push([readTime, process.hrtime.bigint()]));
+  await waitFor(() => times.length > 20, 'blocks');
+  stopCapture();
+  for (const [i, [readTime, deliveredAt]] of times.entries()) {
+    assert.equal(typeof readTime, 'bigint');
+    assert.ok(readTime >= (i === 0 ? before : times[i - 1][0]) && readTime <= deliveredAt, `block ${i}`);
+  }
+});
+
+test('sampleRate and channels are asked of the recorder, and the blocks say so', async () => {
+  for (const [options, rate, channels] of [[{ sampleRate: 16000, channels: 1 }, 16000, 1], [{ sampleRate: 7999, channels: 3 }, 48000, 2]]) {
+    const report = useFake();
+    const { blocks, callback } = collector();
+    startCapture(options, callback);
+    const { args } = await readReport(report);
+    assert.deepEqual(args.slice(1, 5), ['--rate', String(rate), '--channels', String(channels)]);
+    await waitFor(() => blocks.length > 0, 'a block');
+    assert.deepEqual([blocks[0].sampleRate, blocks[0].channels], [rate, channels]);
+    stopCapture();
+  }
 });

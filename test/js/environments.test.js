@@ -8,14 +8,15 @@ const { once } = require('node:events');
 const { test, afterEach } = require('node:test');
 const { Worker } = require('node:worker_threads');
 
-const { root, useFake, readReport, collector, exists, runNode, waitFor } = require('./helpers');
+const { root, useFake, readReport, collector, exists, childPids, runNode, waitFor } = require('./helpers');
 const { startCapture, stopCapture } = require(root);
 
 afterEach(() => stopCapture());
 
-// A worker that starts a capture and posts 'block' for each block; asked
-// 'ended?', it posts 'ended' once the deliveries of its captures have ended.
-function captureInWorker() {
+// A worker that starts a capture (and with SIDE one beside it, with a
+// signal never aborted) and posts 'block' for each block; asked 'ended?', it
+// posts 'ended' once the deliveries of its captures have ended.
+function captureInWorker({ side = false } = {}) {
   return new Worker(
     `const { parentPort } = require('node:worker_threads');
      const deliveriesEnded = require(${JSON.stringify(require.resolve('../helpers'))}).trackDeliveries();
@@ -24,7 +25,8 @@ function captureInWorker() {
        if (message === 'exit') process.exit(3);
        if (message === 'ended?') parentPort.postMessage(await deliveriesEnded().then(() => 'ended'));
      });
-     startCapture({}, () => parentPort.postMessage('block'));`,
+     startCapture({}, () => parentPort.postMessage('block'));
+     if (${side}) startCapture({ signal: new AbortController().signal }, () => {});`,
     { eval: true },
   );
 }
@@ -37,16 +39,16 @@ async function expectMainCaptureWorks() {
   stopCapture();
 }
 
-test("a worker's process.exit() ends its capture", async (t) => {
-  const report = useFake();
-  const worker = captureInWorker();
+test("a worker's process.exit() ends its captures", async (t) => {
+  useFake();
+  const worker = captureInWorker({ side: true });
   t.after(() => worker.terminate());
   await once(worker, 'message');
-  const { pid } = await readReport(report);
+  await waitFor(() => childPids().length === 2, 'both recorders');
   worker.postMessage('exit');
   const [code] = await once(worker, 'exit');
   assert.equal(code, 3);
-  assert.ok(!exists(pid));
+  assert.deepEqual(childPids(), []);
   await expectMainCaptureWorks();
 });
 
@@ -89,12 +91,13 @@ test('environments share the one capture: each may end the capture of another', 
 });
 
 test('process.exit(3) during a capture exits 3 and leaves no recorder behind', async () => {
-  for (const where of ['main thread', 'worker']) {
+  for (const where of ['main thread', 'worker', 'beside the current one']) {
     // A silent recorder: only the module can end it, not SIGPIPE.
     const report = useFake({ BYTES: 0 });
-    const start = `require(${JSON.stringify(root)}).startCapture({}, () => {});`;
+    const options = where === 'beside the current one' ? '{ signal: new AbortController().signal }' : '{}';
+    const start = `require(${JSON.stringify(root)}).startCapture(${options}, () => {});`;
     const script =
-      where === 'main thread'
+      where !== 'worker'
         ? `${start} setTimeout(() => process.exit(3), 300);`
         : `const { Worker } = require('node:worker_threads');
            new Worker(${JSON.stringify(start)}, { eval: true });

@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { test } = require('node:test');
 
-const { root, useFake, collector, readReport, runNode, scratchDir, waitFor } = require('./helpers');
+const { root, useFake, collector, readReport, run, runNode, scratchDir, waitFor } = require('./helpers');
 const capture = require(root);
 const { version } = require('../../package.json');
 
@@ -28,6 +28,20 @@ test('the native module exports exactly its three functions; the package adds li
     assert.equal(capture[name].name, name);
   }
   assert.equal(capture.getNativeAudioCaptureInfo, native.getNativeAudioCaptureInfo);
+});
+
+test('the module exports the backend interface under the link names its declarations give', async () => {
+  const { stdout } = await run('nm', ['-D', '--defined-only', '-C', path.join(root, 'build', 'Release', 'orvel_capture_audio.node')]);
+  const exported = stdout.split('\n').filter((line) => / T /.test(line)).map((line) => line.split(' T ')[1]);
+  for (const symbol of [
+    'orvel_backend_start(char const*, char const*, unsigned int, void (*)(float const*, unsigned long, int, int, void*), void*)',
+    'orvel_backend_stop()',
+    'orvel_wasapi_process_loopback_os_supported()',
+    'napi_register_module_v1',
+    'node_api_module_get_api_version_v1',
+  ]) {
+    assert.ok(exported.includes(symbol), `${symbol} is not exported; the module exports ${exported.join('; ')}`);
+  }
 });
 
 test('the capability report has fixed keys, order and values, with or without arguments and a capture', async () => {
