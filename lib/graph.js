@@ -6,25 +6,9 @@
 // as `{ "id": N, "info": null }`.
 
 const { spawn } = require('child_process');
+const errors = require('./errors');
 
 const kStderrTail = 4096;
-
-// An Error with a `code` and, when given, an `info` with the details.
-function codedError(code, message, info) {
-  const error = new Error(message);
-  error.code = code;
-  if (info !== undefined) error.info = info;
-  return error;
-}
-
-function toolMissing(tool, error) {
-  return codedError(
-    'ERR_GRAPH_TOOL',
-    `${tool} could not be run (${error.code}): install PipeWire's command-line tools ` +
-      '(Debian and Ubuntu: apt-get install pipewire-bin) and check that it is on PATH',
-    { tool, error: error.code },
-  );
-}
 
 // The processes a playback stream may belong to, most telling first: the
 // node's own application.process.id (set for Pulse clients, whose client is
@@ -78,7 +62,7 @@ function watchGraph({ onUpdate, onError }) {
     try {
       update = JSON.parse(text);
     } catch (error) {
-      return fail(codedError('ERR_GRAPH_LOST', `pw-dump printed something that is not a graph update: ${error.message}`));
+      return fail(errors.graphGarbled(error.message));
     }
     for (const object of update) {
       if (isRemoval(object)) objects.delete(object.id);
@@ -104,19 +88,8 @@ function watchGraph({ onUpdate, onError }) {
   child.stderr.on('data', (data) => {
     stderr = (stderr + data).slice(-kStderrTail);
   });
-  child.on('error', (error) => fail(toolMissing('pw-dump', error)));
-  child.on('close', (code, signal) => {
-    const lastLine = stderr.trim().split('\n').at(-1);
-    fail(
-      codedError(
-        'ERR_GRAPH_LOST',
-        `pw-dump, which follows the graph, ${signal ? `was killed by ${signal}` : `exited with code ${code}`}` +
-          (lastLine ? `; it said "${lastLine}"` : '') +
-          ': PipeWire is not running or went away; start a new capture once it is back',
-        { code, signal, stderr },
-      ),
-    );
-  });
+  child.on('error', (error) => fail(errors.graphToolMissing('pw-dump', error.code)));
+  child.on('close', (code, signal) => fail(errors.graphLost({ code, signal, stderr })));
 
   function stop() {
     if (stopped) return;
@@ -126,4 +99,4 @@ function watchGraph({ onUpdate, onError }) {
   return { stop };
 }
 
-module.exports = { watchGraph, codedError, toolMissing, processIdsOf, endChild, firstDump };
+module.exports = { watchGraph, processIdsOf, endChild, firstDump };

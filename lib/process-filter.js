@@ -10,7 +10,8 @@
 // next player would play into it alone.
 
 const { execFile } = require('child_process');
-const { watchGraph, toolMissing, processIdsOf, endChild } = require('./graph');
+const { watchGraph, processIdsOf, endChild } = require('./graph');
+const errors = require('./errors');
 const { descendsFrom } = require('./lineage');
 
 const kNodeType = 'PipeWire:Interface:Node';
@@ -93,7 +94,7 @@ function filterProcesses({ nodeName, filter, onError }) {
     const child = execFile('pw-link', args, (error) => {
       tools.delete(child);
       // A failure with an exit code means the port or link went away first.
-      if (typeof error?.code === 'string') fail(toolMissing('pw-link', error));
+      if (typeof error?.code === 'string') fail(errors.graphToolMissing('pw-link', error.code));
     });
     tools.add(child);
   };

@@ -1,233 +1,293 @@
 'use strict';
 
-// captureStream(): the capture as a Readable of PCM bytes in whole frames,
-// in the format the application asked for, that errors when the capture
-// dies instead of falling silent.
+// captureStream(): a capture as a Readable of PCM bytes in whole frames, in
+// the format the application asked for, that errors when the capture dies
+// instead of falling silent. Each stream has a recorder of its own, beside
+// any other stream and the current startCapture() capture.
 
 const { Readable } = require('stream');
 const { performance } = require('perf_hooks');
-const { holdCapture, releaseCapture } = require('./capture');
+const native = require('./native');
 const { FrameAligner } = require('./frames');
-const { kCaptureChannels, createConverter } = require('./convert');
+const { toS16, toMono } = require('./convert');
+const { CaptureClock } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
-const { explainExit } = require('./recorder-end');
-const { codedError } = require('./graph');
+const { isListed } = require('./targets');
+const errors = require('./errors');
+const { waitForPipewire } = require('./reconnect');
 
-// Rates libsamplerate converts to from 48000 Hz, within reason for audio.
 const kMinRate = 8000;
 const kMaxRate = 192000;
 // The capture hands over what gathered in each interval instead of every
 // block the recorder writes (10-20 ms): each delivery and each push into a
 // Readable costs CPU, much the same whatever its size (npm run bench).
 const kBlockIntervalMs = 100;
-// A chunk holds at least this much audio; a shorter block (the first one,
-// or one cut short by the recorder's timing) waits to join the next.
+// A chunk holds at least this much audio, but for the first: a shorter
+// block (one cut short by the recorder's timing) waits to join the next.
 const kMinChunkMs = 50;
-
-function invalid(message) {
-  const error = new TypeError(`captureStream: ${message}`);
-  error.code = 'ERR_INVALID_ARG_VALUE';
-  return error;
-}
+const kReconnectTimeoutMs = 30000;
+// PipeWire's own stereo-to-mono mix is not the mean of the channels on
+// every release, so mono is asked of the recorder as stereo and mixed here.
+const kRecorderChannels = 2;
 
 function readOptions(options = {}) {
+  const invalid = errors.invalidArgument;
   if (options === null || typeof options !== 'object') throw invalid('options must be an object');
-  const { target, system = false, format = 'f32', channels = 2, sampleRate = 48000, stallTimeoutMs = 2000 } = options;
+  const {
+    target, system = false, format = 'f32', channels = 2, sampleRate = 48000, stallTimeoutMs = 2000,
+    timestamps = false, maxBufferedMs, reconnect = false, reconnectTimeoutMs = kReconnectTimeoutMs,
+  } = options;
   if (target !== undefined && (typeof target !== 'string' || target === '' || target.includes('\0'))) {
     throw invalid('target must be a serial or node name (see listCaptureTargets()), without NUL characters');
   }
-  if (typeof system !== 'boolean') throw invalid('system must be true or false');
+  for (const [name, value] of Object.entries({ system, timestamps, reconnect })) {
+    if (typeof value !== 'boolean') throw invalid(`${name} must be true or false`);
+  }
   if (format !== 'f32' && format !== 's16') throw invalid(`format must be 'f32' or 's16', not ${String(format)}`);
   if (channels !== 1 && channels !== 2) throw invalid(`channels must be 1 or 2, not ${String(channels)}`);
   if (!Number.isInteger(sampleRate) || sampleRate < kMinRate || sampleRate > kMaxRate) {
     throw invalid(`sampleRate must be a whole number of Hz from ${kMinRate} to ${kMaxRate}, not ${String(sampleRate)}`);
   }
-  if (typeof stallTimeoutMs !== 'number' || !(stallTimeoutMs >= 0)) {
-    throw invalid('stallTimeoutMs must be a number of milliseconds, or 0 for no limit');
+  const milliseconds = { stallTimeoutMs, reconnectTimeoutMs, ...(maxBufferedMs !== undefined && { maxBufferedMs }) };
+  for (const [name, value] of Object.entries(milliseconds)) {
+    if (typeof value !== 'number' || !(value >= 0)) throw invalid(`${name} must be a number of milliseconds`);
   }
   const processes = readProcessFilter(options, invalid);
   if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId or includeProcessId');
-  return { target, system, format, channels, sampleRate, stallTimeoutMs, processes };
+  return {
+    target, system, format, channels, sampleRate, stallTimeoutMs, timestamps, maxBufferedMs, reconnect,
+    reconnectTimeoutMs, processes,
+  };
 }
 
-function describeSource({ target, system, processes }) {
-  if (processes) return `the desktop's playback ${processes.exclude ? 'without' : 'of'} processes ${[...processes.pids].join(', ')}`;
-  if (target === undefined) return system ? 'the default sink' : 'the default source';
-  return `${system ? 'sink' : 'target'} "${target}"`;
+// Turns the recorder's float frames into the stream's format.
+function makeConverter({ format, channels }) {
+  const mono = channels === 1;
+  const bytesPerSample = format === 's16' ? 2 : 4;
+  return {
+    frameBytes: channels * bytesPerSample,
+    passThrough: !mono && format === 'f32',
+    convert(frames) {
+      const samples = mono ? toMono(frames) : frames;
+      return format === 's16' ? toS16(samples) : Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
+    },
+  };
 }
 
-function endedError(info, settings) {
-  if (info.reason === 'spawn-failed') {
-    return codedError(
-      'ERR_RECORDER_SPAWN',
-      `pw-record could not be run (${info.error}): install PipeWire's command-line tools ` +
-        '(Debian and Ubuntu: apt-get install pipewire-bin) and check that pw-record is executable and on PATH',
-      info,
-    );
-  }
-  const how = info.signal ? `was killed by ${info.signal}` : `exited with code ${info.code}`;
-  const { lastLine, cause, check } = explainExit(info);
-  return codedError(
-    'ERR_RECORDER_EXITED',
-    `pw-record ${how} while recording ${describeSource(settings)}` +
-      (lastLine ? `; it said "${lastLine}"` : '') +
-      (cause ? `: ${cause} (${check})` : '; its standard error is in err.info.stderr'),
-    info,
-  );
-}
-
-function stalledError(settings) {
-  const check =
-    settings.target === undefined
-      ? 'that PipeWire has a default device'
-      : 'that the target still exists (listCaptureTargets())';
-  return codedError(
-    'ERR_CAPTURE_STALLED',
-    `no audio from ${describeSource(settings)} for ${settings.stallTimeoutMs} ms, though a linked stream delivers ` +
-      `even silence: check ${check} and that PipeWire is running (pw-cli info 0)`,
-  );
-}
-
-function replacedError() {
-  return codedError(
-    'ERR_CAPTURE_REPLACED',
-    'another startCapture() or captureStream() in this process took the capture: the module records one ' +
-      'capture at a time, so end this stream before starting another',
-  );
-}
+// Whether a recorder's end can be waited out: PipeWire went away or is not
+// there (yet), or the named target is missing.
+const kRecoverable = new Set(['no-daemon', 'daemon-gone', 'target-not-found', 'stalled']);
 
 function captureStream(options) {
   const settings = readOptions(options);
-  const aligner = new FrameAligner(kCaptureChannels);
-  let converter = null;
-  // Blocks that came before the converter was ready (the resampler loads
-  // asynchronously).
-  const pending = [];
-  let holding = false;
+  const converter = makeConverter(settings);
+  const bytesPerSecond = settings.sampleRate * converter.frameBytes;
+  const minChunkBytes = (bytesPerSecond * kMinChunkMs) / 1000;
+  const maxBufferedBytes =
+    settings.maxBufferedMs === undefined ? Infinity : (bytesPerSecond * settings.maxBufferedMs) / 1000;
+  let run = null;
   let stopping = false;
-  let lastBlockAt = performance.now();
-  let stallTimer = null;
-  let processFilter = null;
-
-  const release = () => {
-    clearTimeout(stallTimer);
-    processFilter?.stop();
-    if (holding) releaseCapture(onTaken);
-    holding = false;
-  };
+  let waiting = null;
+  // Since when, and why, a stream that reconnects has heard nothing.
+  let lost = null;
+  // When the last audio came, and how much the buffer bound dropped.
+  let lastAudioAt = performance.now();
+  let droppedFrames = 0;
+  // Output waiting for the reader when the buffer is bounded.
+  const queue = [];
+  let queuedBytes = 0;
+  let wanted = true;
 
   const stream = new Readable({
-    // Audio is pushed as it comes; see the README on slow consumers.
-    read() {},
+    objectMode: settings.timestamps,
+    // With a bound, the stream's own buffer holds about one chunk; the rest
+    // waits in the queue, where the oldest can be dropped.
+    ...(Number.isFinite(maxBufferedBytes) && { highWaterMark: 1 }),
+    read() {
+      wanted = true;
+      while (wanted && queue.length > 0) {
+        const chunk = queue.shift();
+        queuedBytes -= chunk.bytes;
+        wanted = stream.push(chunk.value);
+      }
+    },
     destroy(error, callback) {
-      release();
-      converter?.close();
+      end();
       callback(error);
     },
   });
 
-  // Converted audio waiting to make up a chunk.
-  const held = [];
-  let heldBytes = 0;
-  let chunkBytes = 0;
-  const flush = () => {
-    if (heldBytes > 0) stream.push(held.length === 1 ? held[0] : Buffer.concat(held, heldBytes));
-    held.length = 0;
-    heldBytes = 0;
-  };
-  const hold = (chunk) => {
-    held.push(chunk);
-    heldBytes += chunk.length;
-    if (heldBytes >= chunkBytes) flush();
-  };
-
-  const deliver = (pcm) => {
-    if (converter.passThrough && aligner.isWhole(pcm)) return hold(pcm);
-    const frames = aligner.push(pcm);
-    if (frames.length === 0) return;
-    const chunk = converter.convert(frames);
-    if (chunk.length > 0) hold(chunk);
+  const emit = (pcm, time) => {
+    const value = settings.timestamps ? { pcm, time } : pcm;
+    if (!Number.isFinite(maxBufferedBytes)) return stream.push(value);
+    queue.push({ value, bytes: pcm.length });
+    queuedBytes += pcm.length;
+    let dropped = 0;
+    while (queuedBytes > maxBufferedBytes && queue.length > 1) {
+      const oldest = queue.shift();
+      queuedBytes -= oldest.bytes;
+      dropped += oldest.bytes / converter.frameBytes;
+    }
+    if (dropped > 0) {
+      droppedFrames += dropped;
+      stream.emit('drop', {
+        droppedMs: (dropped * 1000) / settings.sampleRate,
+        totalDroppedMs: (droppedFrames * 1000) / settings.sampleRate,
+      });
+    }
+    if (wanted) stream.read(0);
   };
 
-  // Ends the stream after its last chunk, once the converter has taken
-  // what came before it.
-  const finish = () => {
-    if (!converter || stream.destroyed) return;
-    for (const pcm of pending.splice(0)) deliver(pcm);
-    flush();
+  // One recorder's run: its capture, process filter, frame aligner and
+  // clock. A reconnect starts another.
+  function startRun() {
+    const controller = new AbortController();
+    const aligner = new FrameAligner(kRecorderChannels);
+    const clock = new CaptureClock(settings.sampleRate);
+    const held = [];
+    let heldBytes = 0;
+    let heldTime;
+    let lastBlockAt = performance.now();
+    let heard = false;
+    let stallTimer = null;
+    let filter = null;
+    let over = false;
+
+    const flush = () => {
+      if (heldBytes > 0) emit(held.length === 1 ? held[0] : Buffer.concat(held, heldBytes), heldTime);
+      held.length = 0;
+      heldBytes = 0;
+    };
+
+    const onBlock = (pcm, rate, channels, readTime) => {
+      lastBlockAt = lastAudioAt = performance.now();
+      if (over) return;
+      const whole = converter.passThrough && aligner.isWhole(pcm);
+      const samples = whole ? null : aligner.push(pcm);
+      const blockFrames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
+      const time = clock.add(blockFrames, readTime);
+      if (blockFrames === 0) return;
+      if (!heard && lost) {
+        stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
+        lost = null;
+      }
+      if (heldBytes === 0) heldTime = time;
+      const chunk = whole ? pcm : converter.convert(samples);
+      held.push(chunk);
+      heldBytes += chunk.length;
+      // The first chunk goes at once: a stream starts as soon as it can.
+      if (heldBytes >= minChunkBytes || !heard) flush();
+      heard = true;
+    };
+
+    // A timer that fires after the event loop was busy may find blocks
+    // queued behind it: they are delivered in the loop's poll phase, so the
+    // verdict waits for the check phase that follows.
+    const watchForStall = (ms) => {
+      stallTimer = setTimeout(() => {
+        setImmediate(() => {
+          if (over) return;
+          const quietMs = performance.now() - lastBlockAt;
+          if (quietMs >= settings.stallTimeoutMs) finishRun({ stalled: true, noneYet: !heard });
+          else watchForStall(settings.stallTimeoutMs - quietMs);
+        });
+      }, ms);
+    };
+
+    const nodeName = settings.processes ? unlinkedNodeName() : undefined;
+    const started = native.startCapture(
+      {
+        pipewireTargetId: settings.target,
+        pipewireCaptureSink: settings.system,
+        pipewireUnlinkedNodeName: nodeName,
+        sampleRate: settings.sampleRate,
+        channels: kRecorderChannels,
+        blockIntervalMs: kBlockIntervalMs,
+        blockTimes: true,
+        signal: controller.signal,
+        onEnd: (info) => finishRun({ info }),
+      },
+      onBlock,
+    );
+
+    // Ends this run's capture and filter; what it leaves of the stream is
+    // the caller's.
+    function close() {
+      if (over) return;
+      over = true;
+      clearTimeout(stallTimer);
+      filter?.stop();
+      controller.abort();
+      if (!stream.destroyed) flush();
+    }
+
+    // The run ended by itself: INFO from onEnd, STALLED from the watchdog,
+    // ERROR from the process filter.
+    function finishRun(how) {
+      if (over) return;
+      close();
+      ended(how);
+    }
+
+    if (!started) {
+      over = true;
+      const error = errors.codedError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created');
+      process.nextTick(() => ended({ error }));
+      return { close };
+    }
+    if (settings.processes) filter = filterProcesses({ nodeName, filter: settings.processes, onError: (error) => finishRun({ error }) });
+    if (settings.stallTimeoutMs > 0) watchForStall(settings.stallTimeoutMs);
+    return { close, startedAt: performance.now() };
+  }
+
+  // What a run's end means for the stream: an error, or with `reconnect` a
+  // wait for PipeWire (or the target) to come back.
+  async function ended({ info, stalled, noneYet, error }) {
+    run = null;
+    if (lost) noneYet = false;
+    if (stopping || stream.destroyed) return;
+    let kind = info ? errors.readRecorderEnd(info).kind : stalled ? 'stalled' : undefined;
+    let failure = error ?? (info ? errors.recorderEnded(info, settings) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
+    if (stalled && settings.target !== undefined && !(await isListed(settings.target).catch(() => true))) {
+      kind = 'target-not-found';
+      failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away');
+    }
+    if (stopping || stream.destroyed) return;
+    if (!settings.reconnect || !(kRecoverable.has(kind) || failure.code === 'ERR_GRAPH_LOST')) {
+      stream.destroy(failure);
+      return;
+    }
+    // A run that fails before its first audio leaves the first loss as it was.
+    lost ??= { at: lastAudioAt, error: failure };
+    const left = settings.reconnectTimeoutMs - (performance.now() - lost.at);
+    waiting = waitForPipewire({ timeoutMs: Math.max(0, left), target: settings.target });
+    const back = await waiting.ready;
+    waiting = null;
+    if (stopping || stream.destroyed) return;
+    if (!back) {
+      stream.destroy(errors.reconnectTimedOut(settings.reconnectTimeoutMs, lost.error));
+      return;
+    }
+    run = startRun();
+  }
+
+  // Ends everything this stream runs; nothing of it is left running.
+  function end() {
+    stopping = true;
+    run?.close();
+    run = null;
+    waiting?.cancel();
+  }
+
+  stream.stop = () => {
+    if (stopping) return;
+    end();
+    // What waits in the queue is still read, then the stream ends.
+    for (const chunk of queue.splice(0)) stream.push(chunk.value);
     stream.push(null);
   };
 
-  // What came before the error is delivered first.
-  const fail = (error) => {
-    if (converter && !stream.destroyed) flush();
-    stream.destroy(error);
-  };
-
-  function onTaken(how) {
-    holding = false;
-    if (how === 'stopped') stop();
-    else fail(replacedError());
-  }
-
-  const onBlock = (pcm) => {
-    lastBlockAt = performance.now();
-    if (stopping) return;
-    if (converter) deliver(pcm);
-    else pending.push(pcm);
-  };
-
-  // A timer that fires after the event loop was busy may find blocks queued
-  // behind it: they are delivered in the loop's poll phase, so the verdict
-  // waits for the check phase that follows.
-  const watchForStall = (ms) => {
-    stallTimer = setTimeout(() => {
-      setImmediate(() => {
-        if (!holding) return;
-        const quietMs = performance.now() - lastBlockAt;
-        if (quietMs >= settings.stallTimeoutMs) fail(stalledError(settings));
-        else watchForStall(settings.stallTimeoutMs - quietMs);
-      });
-    }, ms);
-  };
-
-  function stop() {
-    if (stopping) return;
-    stopping = true;
-    release();
-    finish();
-  }
-  stream.stop = stop;
-
-  createConverter(settings).then(
-    (created) => {
-      if (stream.destroyed) return created.close();
-      converter = created;
-      chunkBytes = (created.bytesPerSecond * kMinChunkMs) / 1000;
-      if (stopping) return finish();
-      for (const pcm of pending.splice(0)) deliver(pcm);
-    },
-    (error) => fail(error),
-  );
-
-  const nodeName = settings.processes ? unlinkedNodeName() : undefined;
-  const nativeOptions = {
-    pipewireTargetId: settings.target,
-    pipewireCaptureSink: settings.system,
-    pipewireUnlinkedNodeName: nodeName,
-    blockIntervalMs: kBlockIntervalMs,
-    onEnd: (info) => fail(endedError(info, settings)),
-  };
-  holding = holdCapture(nativeOptions, onBlock, onTaken);
-  if (holding && settings.processes) {
-    processFilter = filterProcesses({ nodeName, filter: settings.processes, onError: fail });
-  }
-  if (!holding) {
-    const message = 'the capture could not be started: the reader thread could not be created';
-    fail(codedError('ERR_RECORDER_SPAWN', message));
-  } else if (settings.stallTimeoutMs > 0) {
-    watchForStall(settings.stallTimeoutMs);
-  }
+  run = startRun();
   return stream;
 }
 

@@ -6,6 +6,7 @@
 
 const { execFile } = require('child_process');
 const { processIdsOf, firstDump } = require('./graph');
+const errors = require('./errors');
 
 const KINDS = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
 const STREAM = 'Stream/Output/Audio';
@@ -15,11 +16,7 @@ function pwDump() {
   return new Promise((resolve, reject) => {
     execFile('pw-dump', [], { maxBuffer: 256 << 20, timeout: DUMP_TIMEOUT_MS }, (error, stdout, stderr) => {
       if (error) {
-        const reason =
-          error.code === 'ENOENT'
-            ? 'pw-dump is not installed (Debian: apt-get install pipewire-bin)'
-            : `pw-dump failed: ${stderr.trim() || error.message}; is PipeWire running?`;
-        reject(new Error(reason, { cause: error }));
+        reject(errors.listFailed(error.code, stderr, error));
         return;
       }
       try {
@@ -83,4 +80,9 @@ async function listCaptureTargets() {
   return targetsOf(await pwDump());
 }
 
-module.exports = { listCaptureTargets };
+// Whether TARGET (a serial or node name) names a node that is listed.
+async function isListed(target) {
+  return (await listCaptureTargets()).some((node) => node.serial === target || node.name === target);
+}
+
+module.exports = { listCaptureTargets, isListed };

@@ -221,33 +221,60 @@ size_t buffer_floats(const CaptureRequest& request) {
   return std::max(kBufferFloats, 2 * interval_floats);
 }
 
+// Hands the whole samples among the first FILLED bytes of the buffer to the
+// callback; returns how many bytes of a split sample are left, now at the
+// buffer's front.
+size_t deliver(Capture* capture, char* bytes, size_t filled) {
+  const size_t whole = filled - filled % sizeof(float);
+  if (whole > 0) {
+    const CaptureRequest& request = capture->request;
+    capture->pcm_cb(reinterpret_cast<const float*>(bytes), whole / sizeof(float), request.sample_rate,
+                    request.channels, capture->user);
+    std::memmove(bytes, bytes + whole, filled - whole);
+  }
+  return filled - whole;
+}
+
 // Reads samples until the recorder's output ends or a stop begins, keeping
 // what it prints on the side. The link is removed at the first samples: the
 // recorder has opened it by then. With a block interval, a read that
 // emptied the pipe is followed by a pause of that interval, so the samples
 // gather in the pipe and the callback comes once per interval instead of
-// once per write.
+// once per write. After a pause the block waits for the recorder's next
+// write before it is handed over: so every block ends with samples written
+// a moment before it is read, and its read time bounds when they were
+// captured (the stream's timestamps are built on that).
 void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link) {
-  const CaptureRequest& request = capture->request;
-  const size_t floats = buffer_floats(request);
+  using Clock = std::chrono::steady_clock;
+  const size_t floats = buffer_floats(capture->request);
   const size_t capacity = floats * sizeof(float);
   std::unique_ptr<float[]> buffer(new (std::nothrow) float[floats]());
   if (!buffer) return;
   char* const bytes = reinterpret_cast<char*>(buffer.get());
   pollfd fds[2] = {{pipes.samples, POLLIN, 0}, {pipes.output, POLLIN, 0}};
-  const auto interval = std::chrono::milliseconds(request.block_interval_ms);
-  auto next_read = std::chrono::steady_clock::now();
-  // Bytes of a sample split across reads wait at the front of the buffer,
+  const auto interval = std::chrono::milliseconds(capture->request.block_interval_ms);
+  auto next_read = Clock::now();
+  bool paused = false;
+  // While a block that gathered in a pause waits for the next write, how
+  // long it waits: a recorder that has stopped writing gets its samples
+  // handed over anyway.
+  constexpr auto kNever = Clock::time_point::max();
+  auto fresh_by = kNever;
+  // Bytes read but not yet handed over: a sample split across reads, and
+  // after a pause what gathered in it. They wait at the front of the buffer,
   // so the callback always sees the stream on sample boundaries.
-  size_t held = 0;
+  size_t filled = 0;
   while (capture->running.load()) {
     // While pausing, only the recorder's text or the end of its samples
     // wakes the thread.
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     const bool pausing = now < next_read;
+    const auto until = pausing ? next_read : fresh_by;
     fds[0].events = pausing ? 0 : POLLIN;
     const int timeout_ms =
-        pausing ? int(std::chrono::ceil<std::chrono::milliseconds>(next_read - now).count()) : -1;
+        until == kNever
+            ? -1
+            : int(std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
     if (poll(fds, 2, timeout_ms) < 0) {
       if (errno == EINTR) continue;
       return;
@@ -257,20 +284,31 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     // The samples' end (POLLHUP: the recorder exited or was stopped) is
     // reported even unasked, and ends the pause.
     if (pausing && fds[0].revents != 0) next_read = now;
-    if (pausing || fds[0].revents == 0) continue;
-    const ssize_t n = read(pipes.samples, bytes + held, capacity - held);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    remove_samples_link(link);
-    if (size_t(n) < capacity - held) next_read = now + interval;
-    const size_t total = held + size_t(n);
-    const size_t whole = total - total % sizeof(float);
-    held = total - whole;
-    if (whole > 0) {
-      capture->pcm_cb(buffer.get(), whole / sizeof(float), request.sample_rate, request.channels,
-                      capture->user);
-      std::memmove(bytes, bytes + whole, held);
+    paused = paused || pausing;
+    if (!pausing && fds[0].revents == 0 && Clock::now() >= fresh_by) {
+      fresh_by = kNever;
+      next_read = Clock::now() + interval;
+      filled = deliver(capture, bytes, filled);
+      continue;
     }
+    if (pausing || fds[0].revents == 0) continue;
+    const ssize_t n = read(pipes.samples, bytes + filled, capacity - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      deliver(capture, bytes, filled);
+      return;
+    }
+    remove_samples_link(link);
+    const bool emptied = size_t(n) < capacity - filled;
+    filled += size_t(n);
+    if (emptied && paused) {
+      paused = false;
+      fresh_by = Clock::now() + interval;
+      continue;
+    }
+    fresh_by = kNever;
+    if (emptied) next_read = now + interval;
+    filled = deliver(capture, bytes, filled);
   }
 }
 

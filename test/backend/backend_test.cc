@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -53,6 +55,8 @@ struct Sink {
   int32_t rate = 48000;
   int32_t channels = 2;
   pthread_t reader{};
+  // Where each block ended in the stream, and when it was handed over.
+  std::vector<std::pair<size_t, Clock::time_point>> handed;
   // What the end callback reported, and how often.
   size_t ends = 0;
   RecorderEnd end{};
@@ -67,6 +71,7 @@ struct Sink {
     auto* sink = static_cast<Sink*>(user);
     std::lock_guard<std::mutex> lock(sink->mu);
     sink->bytes.append(reinterpret_cast<const char*>(samples), count * sizeof(float));
+    sink->handed.emplace_back(sink->bytes.size(), Clock::now());
     sink->formats_ok = sink->formats_ok && rate == sink->rate && channels == sink->channels && count > 0;
     sink->reader = pthread_self();
     ++sink->calls;
@@ -543,6 +548,32 @@ TEST_F(FakeRecorderTest, BlockIntervalGathersTheWritesOfEachInterval) {
   EXPECT_EQ(sink.Bytes(), Pattern(200000));
   // About half a second of writes, 49 of them: a read every 100 ms.
   EXPECT_LE(sink.Calls(), 9u);
+}
+
+// After a pause, a block is handed over right after the recorder's next
+// write, not with what merely waited in the pipe: its read time then tells
+// when its last samples were written.
+TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_FILL", "clock", 1);  // each piece starts with its write time
+  setenv("ORVEL_FAKE_PIECES", "4096", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
+  Sink sink;
+  CaptureOptions options = Into(&sink);
+  options.block_interval_ms = 100;
+  ASSERT_TRUE(orvel_backend_start_with(options));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 12; }, 10000ms));
+  orvel_backend_stop();
+  const std::string bytes = sink.Bytes();
+  std::vector<double> ages_ms;
+  for (const auto& [end, at] : sink.handed) {
+    uint64_t written_ns = 0;
+    std::memcpy(&written_ns, bytes.data() + (end - 1) / 4096 * 4096, sizeof(written_ns));
+    const auto written = Clock::time_point(std::chrono::nanoseconds(written_ns));
+    ages_ms.push_back(std::chrono::duration<double, std::milli>(at - written).count());
+  }
+  std::sort(ages_ms.begin(), ages_ms.end());
+  EXPECT_LT(ages_ms[ages_ms.size() / 2], 5.0) << "the median block's last write was that old when handed over";
 }
 
 TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {

@@ -12,6 +12,7 @@ const { scratchDir, readWholeWav } = require('../helpers');
 const { FrameAligner } = require('../../lib/frames');
 const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
+const { CaptureClock } = require('../../lib/clock');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
@@ -70,4 +71,47 @@ test('the level meter: recent peaks restart when read, totals cover everything a
   assert.deepEqual(round([left.peak, right.peak]), [-6.02, -12.04]);
   assert.deepEqual(round([left.rms, right.rms]), [-10.46, -16.17]);
   assert.deepEqual([formatDb(-6.02), formatDb(-Infinity)], ['-6.0 dBFS', '-inf dBFS']);
+});
+
+// A recorder that writes quanta of 1024 frames as they are captured, and a
+// reader that hands over what gathered every 100 ms, right after a write,
+// a little late now and then. RATE_ERROR: how much faster the device's clock
+// runs than the host's; LOST: [at s, seconds] of audio that never reaches
+// the pipe. Returns, per block, the clock's time for its first frame less
+// the time it was really captured, in ms.
+function placeReads({ seconds, rateError = 0, lost = [0, 0] }) {
+  const clock = new CaptureClock(48000);
+  const quantum = 1024;
+  const capturedAt = (frame) => frame / (48000 * (1 + rateError));
+  const isLost = (frame) => capturedAt(frame) >= lost[0] && capturedAt(frame) < lost[0] + lost[1];
+  const errors = [];
+  let read = 0;
+  let lostFrames = 0;
+  for (let written = quantum, next = 0; capturedAt(written) < seconds; written += quantum) {
+    const writtenAt = capturedAt(written);
+    if (writtenAt < next) continue;
+    const readAt = writtenAt + 0.0002 + (written % 7 === 0 ? 0.002 : 0);
+    next = readAt + 0.1;
+    let frames = 0;
+    for (; read < written; read += quantum) {
+      if (isLost(read)) lostFrames += quantum;
+      else frames += quantum;
+    }
+    const time = clock.add(frames, BigInt(Math.round((10 + readAt) * 1e9)));
+    errors.push(Number(time) / 1e6 - (10 + capturedAt(read - frames)) * 1000);
+  }
+  return { errors, lostFrames };
+}
+
+test('the capture clock places each block at its capture time, within a millisecond, and follows a drifting or lossy stream', () => {
+  const settled = (errors) => errors.slice(errors.length / 2);
+  const steady = placeReads({ seconds: 10 }).errors;
+  assert.ok(steady.every((error) => error >= -0.01 && error < 1), `off by ${Math.min(...steady)}..${Math.max(...steady)} ms`);
+  // 200 ppm slow: 12 ms over the minute, which the estimate must follow.
+  const slow = settled(placeReads({ seconds: 60, rateError: -200e-6 }).errors);
+  assert.ok(slow.every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...slow.map(Math.abs))} ms`);
+  // 50 ms that never came: the frames after it are 50 ms later than counted.
+  const { errors: lossy, lostFrames } = placeReads({ seconds: 20, lost: [3, 0.05] });
+  assert.ok(lostFrames > 0);
+  assert.ok(settled(lossy).every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...settled(lossy).map(Math.abs))} ms`);
 });

@@ -1,0 +1,54 @@
+'use strict';
+
+// When the frames of a capture were captured, on the clock of
+// process.hrtime.bigint(). A block is read no sooner than its last frame was
+// captured, so each block gives a bound on when the capture's first frame
+// was: its read time less the audio up to its end. The reader hands a block
+// over right after one of the recorder's writes, so the bounds are tight;
+// the earliest is the estimate, and a frame's time is that origin plus its
+// place in the stream, less what the audio spent on its way before the
+// recorder wrote it (`latencyNs`). A device clock that runs slower than the
+// host's makes the bounds creep later, and the estimate follows the
+// earliest bound of the last second a little at a time, so that
+// consecutive chunks' times keep following their frames; audio lost on the
+// way makes them all later at once, and the estimate jumps with them.
+
+const kNsPerSecond = 1_000_000_000n;
+const kWindowNs = kNsPerSecond;
+// How far the origin may creep per block, and a rise of the bounds too
+// large for any clock's drift.
+const kCreepNs = 200_000n;
+const kJumpNs = 5_000_000n;
+
+class CaptureClock {
+  constructor(rate, latencyNs = 0n) {
+    this.rate = BigInt(rate);
+    this.latencyNs = latencyNs;
+    this.frames = 0n;
+    this.origin = undefined;
+    // [bound, read time] of the last second's blocks, earliest bound first.
+    this.recent = [];
+  }
+
+  offsetNs(frames) {
+    return (frames * kNsPerSecond) / this.rate;
+  }
+
+  // Takes a block of FRAMES frames read at READ_TIME (bigint ns); returns
+  // the capture time of its first frame.
+  add(frames, readTime) {
+    const first = this.frames;
+    this.frames += BigInt(frames);
+    const bound = readTime - this.offsetNs(this.frames);
+    while (this.recent.length > 0 && this.recent.at(-1)[0] >= bound) this.recent.pop();
+    this.recent.push([bound, readTime]);
+    while (readTime - this.recent[0][1] > kWindowNs) this.recent.shift();
+    const earliest = this.recent[0][0];
+    const rise = this.origin === undefined ? 0n : earliest - this.origin;
+    if (this.origin === undefined || rise < 0n || rise > kJumpNs) this.origin = earliest;
+    else this.origin += rise < kCreepNs ? rise : kCreepNs;
+    return this.origin + this.offsetNs(first) - this.latencyNs;
+  }
+}
+
+module.exports = { CaptureClock };
