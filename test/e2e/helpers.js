@@ -2,8 +2,8 @@
 
 // Shared by the end-to-end tests, which run inside scripts/pipewire-session:
 // known tones played by real pw-play processes, capture through the module,
-// and measurement of what came back. Builds on ../helpers.js and exports its
-// helpers too.
+// and measurement of what came back. Builds on ../helpers.js and
+// ../tone.js and exports their helpers too.
 
 const assert = require('node:assert/strict');
 const { execFileSync, spawn } = require('node:child_process');
@@ -13,13 +13,13 @@ const { after, before } = require('node:test');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const { writeTone } = require('../../lib/wav');
+const { dft, amplitude } = require('../tone');
 const common = require('../helpers');
 
 const { scratchDir, waitFor } = common;
 
 const kRate = 48000;
 const kChannels = 2;
-const kCapture = { rate: kRate, channels: kChannels };
 const kSink = 'orvel-test-sink';
 // The first part of a capture is left out of measurements: links and
 // buffers settle then, more slowly on a loaded machine.
@@ -192,37 +192,6 @@ function captureStreamed(options, seconds) {
       resolve(toFloats(chunks).subarray(kWarmUpSeconds * kRate * kChannels, wanted / 4));
     });
   });
-}
-
-// Amplitude and phase of FREQUENCY in one channel of interleaved SAMPLES
-// whose first frame is frame ORIGIN of a longer stream, so that windows of
-// one stream share a time base. LAYOUT: the samples' rate and channels,
-// by default the capture's.
-function dft(samples, channel, frequency, origin = 0, { rate, channels } = kCapture) {
-  let re = 0;
-  let im = 0;
-  const step = (2 * Math.PI * frequency) / rate;
-  const frames = Math.floor(samples.length / channels);
-  for (let i = 0; i < frames; i++) {
-    const value = samples[i * channels + channel];
-    re += value * Math.cos(step * (origin + i));
-    im -= value * Math.sin(step * (origin + i));
-  }
-  return { amplitude: (2 * Math.hypot(re, im)) / frames, phase: Math.atan2(im, re) };
-}
-
-// The amplitude of FREQUENCY in one channel, as the median over windows of
-// 0.1 s (whole cycles of every tone here): a player that is late for a
-// moment on a loaded machine spoils a window or two, not the measurement.
-function amplitude(samples, channel, frequency, layout = kCapture) {
-  const size = (layout.rate / 10) * layout.channels;
-  const amplitudes = [];
-  for (let from = 0; from + size <= samples.length; from += size) {
-    amplitudes.push(dft(samples.subarray(from, from + size), channel, frequency, 0, layout).amplitude);
-  }
-  assert.ok(amplitudes.length > 0, 'less than 0.1 s to measure');
-  amplitudes.sort((a, b) => a - b);
-  return amplitudes[Math.floor(amplitudes.length / 2)];
 }
 
 // Whether one channel of interleaved SAMPLES holds a run of exact zeros,
