@@ -32,7 +32,7 @@ function prebuilt(arch) {
   return path.join(dir, files[0]);
 }
 
-test('the package carries the loaders, types, lib, bin, both prebuilt binaries, the sources and the licence, and nothing else', () => {
+test('the package carries the loaders, types, lib, bin, the examples, both prebuilt binaries, the sources and the licence, and nothing else', () => {
   const [{ files }] = JSON.parse(
     execFileSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: root, encoding: 'utf8' }),
   );
@@ -40,7 +40,7 @@ test('the package carries the loaders, types, lib, bin, both prebuilt binaries, 
   const tree = (dir) => fs.readdirSync(path.join(root, dir)).map((file) => `${dir}/${file}`);
   const wanted = [
     'LICENSE', 'README.md', 'package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts',
-    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('src'),
+    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('examples'), ...tree('src'),
     ...kArches.map((arch) => path.relative(root, prebuilt(arch))),
   ];
   assert.deepEqual(packed.sort(), wanted.sort());
