@@ -65,7 +65,7 @@ test('an ES module import names every export of the CommonJS entry', async () =>
   assert.deepEqual(named, { ...required });
 });
 
-test('the types resolve by name under tsc --strict, from CommonJS and from an ES module', () => {
+test('the types resolve by name under tsc --strict, from CommonJS and from an ES module, and reject what they must (types.mts)', () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-types-'));
   try {
     fs.mkdirSync(path.join(dir, 'node_modules'));
@@ -75,7 +75,8 @@ test('the types resolve by name under tsc --strict, from CommonJS and from an ES
     const use = `const started: boolean = startCapture({ pipewireTargetId: '1' }, (pcm: Buffer, rate: number) => pcm.length + rate);\nexport { ${names}, started };\n`;
     fs.writeFileSync(path.join(dir, 'esm.mts'), `import capture, { ${names} } from 'orvel-capture-audio';\ncapture.stopCapture();\n${use}`);
     fs.writeFileSync(path.join(dir, 'cjs.cts'), `import capture = require('orvel-capture-audio');\nconst { ${names} } = capture;\n${use}`);
-    const config = { compilerOptions: { strict: true, module: 'nodenext', noEmit: true, types: ['node'] }, files: ['esm.mts', 'cjs.cts'] };
+    fs.copyFileSync(path.join(__dirname, 'types.mts'), path.join(dir, 'types.mts'));
+    const config = { compilerOptions: { strict: true, module: 'nodenext', noEmit: true, types: ['node'] }, files: ['esm.mts', 'cjs.cts', 'types.mts'] };
     fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify(config));
     const tsc = spawnSync(path.join(root, 'node_modules', '.bin', 'tsc'), ['-p', dir], { encoding: 'utf8' });
     assert.equal(tsc.status, 0, `tsc: ${tsc.stdout}${tsc.stderr}`);
