@@ -1,15 +1,12 @@
-// One app's sound alone, with that of the processes it started (browsers
-// and Electron apps play from child processes), for 3 s:
-//   node one-app.js PID
-// orvel-record --list-targets shows the pid of every app that plays.
+// 3 s of one app's sound alone, with that of the processes it started
+// (browsers and Electron apps play from child processes).
 const { captureStream } = require('orvel-capture-audio');
 
 const pid = Number(process.argv[2]);
-if (!Number.isSafeInteger(pid) || pid <= 0) {
-  console.error('usage: node one-app.js PID (the process id of the app to record)');
+if (!(pid > 0)) {
+  console.error('usage: node one-app.js PID (orvel-record --list-targets shows who plays)');
   process.exit(2);
 }
-
 const stream = captureStream({ includeProcessId: pid });
 setTimeout(() => stream.stop(), 3000);
 let frames = 0;

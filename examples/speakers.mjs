@@ -1,5 +1,5 @@
-// What the speakers play (the default sink, followed when the user switches
-// output) as 48 kHz stereo float32, for 3 s, with each channel's peak.
+// 3 s of what the speakers play (the default sink, followed when the user
+// switches output) as 48 kHz stereo float32, and each channel's peak.
 import { captureStream } from 'orvel-capture-audio';
 
 const stream = captureStream({ system: true });

@@ -1,5 +1,5 @@
-// Speech for a recogniser: the default source (on a desktop, usually the
-// microphone) as 16 kHz mono 16-bit samples, for 3 s.
+// Speech for a recogniser: 3 s of the default source (on a desktop, usually
+// the microphone) as 16 kHz mono 16-bit samples.
 const { captureStream } = require('orvel-capture-audio');
 
 async function main() {
@@ -9,7 +9,6 @@ async function main() {
   let peak = 0;
   for await (const chunk of stream) {
     const samples = new Int16Array(chunk.buffer, chunk.byteOffset, chunk.length / 2);
-    // A recogniser would take the samples here.
     for (const sample of samples) peak = Math.max(peak, Math.abs(sample) / 32768);
     count += samples.length;
   }
@@ -17,6 +16,6 @@ async function main() {
 }
 
 main().catch((error) => {
-  console.error(error.message);
+  console.error(`${error.code}: ${error.message}`);
   process.exitCode = 1;
 });

@@ -32,7 +32,7 @@ function prebuilt(arch) {
   return path.join(dir, files[0]);
 }
 
-test('the package carries the loaders, types, lib, bin, the examples, both prebuilt binaries, the sources and the licence, and nothing else', () => {
+test('the package carries the loaders, types, lib, bin, the examples and docs, both prebuilt binaries, the sources and the licence, and nothing else', () => {
   const [{ files }] = JSON.parse(
     execFileSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: root, encoding: 'utf8' }),
   );
@@ -40,7 +40,8 @@ test('the package carries the loaders, types, lib, bin, the examples, both prebu
   const tree = (dir) => fs.readdirSync(path.join(root, dir)).map((file) => `${dir}/${file}`);
   const wanted = [
     'LICENSE', 'README.md', 'package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts',
-    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('examples'), ...tree('src'),
+    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('examples'), ...tree('docs'),
+    ...tree('src'),
     ...kArches.map((arch) => path.relative(root, prebuilt(arch))),
   ];
   assert.deepEqual(packed.sort(), wanted.sort());
@@ -55,6 +56,17 @@ test('the prebuilt binaries need no glibc newer than 2.28 and no libstdc++ newer
       const tooNew = [...new Set(versions.filter((version) => newer(version, limit)))];
       assert.deepEqual(tooNew, [], `${arch}: needs ${library} versions newer than ${limit}`);
     }
+  }
+});
+
+test('the README quotes every file of examples/ byte for byte', () => {
+  const readme = fs.readFileSync(path.join(root, 'README.md'), 'utf8');
+  // A quote: a line that links examples/NAME, a blank line, a js block.
+  const quotes = [...readme.matchAll(/\]\(examples\/([\w.-]+)\)[^\n]*\n\n```js\n([\s\S]*?)```/g)];
+  const quoted = quotes.map(([, name]) => name);
+  assert.deepEqual(quoted.sort(), fs.readdirSync(path.join(root, 'examples')).sort());
+  for (const [, name, text] of quotes) {
+    assert.equal(text, fs.readFileSync(path.join(root, 'examples', name), 'utf8'), `the README's quote of examples/${name}`);
   }
 });
 
