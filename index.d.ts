@@ -157,14 +157,8 @@ export interface CaptureTarget {
  */
 export function listCaptureTargets(): Promise<CaptureTarget[]>;
 
-/** Options of {@link captureStream}. */
-export interface CaptureStreamOptions {
-  /**
-   * What to record: an object serial or node name, as
-   * {@link listCaptureTargets} lists them. Absent: the default source, or
-   * with `system` the default sink.
-   */
-  target?: string;
+/** What every {@link captureStream} takes, whatever it records. */
+export interface CaptureStreamFormatOptions {
   /**
    * Record what a sink plays: the sink named by `target`, or without one the
    * default sink (what the speakers play), following it when the user
@@ -183,22 +177,51 @@ export interface CaptureStreamOptions {
    * 2000; `0` never.
    */
   stallTimeoutMs?: number;
+}
+
+/** {@link captureStream} of a target, or of the default source or sink. */
+export interface CaptureStreamTargetOptions extends CaptureStreamFormatOptions {
+  /**
+   * What to record: an object serial or node name, as
+   * {@link listCaptureTargets} lists them. Absent: the default source, or
+   * with `system` the default sink.
+   */
+  target?: string;
+  excludeProcessId?: undefined;
+  includeProcessId?: undefined;
+}
+
+/** {@link captureStream} of the desktop without some processes. */
+export interface CaptureStreamExcludeOptions extends CaptureStreamFormatOptions {
   /**
    * Linux: record everything the desktop plays except the playback of these
    * processes (a pid or an array of pids) and of their descendants: the
    * desktop without your own call audio. Streams that start later are
    * followed; the stream delivers silence while nothing plays. Needs
-   * `pw-dump` and `pw-link` (Debian: `pipewire-bin`). Not with `target` or
-   * `includeProcessId`.
+   * `pw-dump` and `pw-link` (Debian: `pipewire-bin`).
    */
-  excludeProcessId?: number | number[];
+  excludeProcessId: number | number[];
+  target?: undefined;
+  includeProcessId?: undefined;
+}
+
+/** {@link captureStream} of some processes alone. */
+export interface CaptureStreamIncludeOptions extends CaptureStreamFormatOptions {
   /**
    * Linux: record only the playback of these processes (a pid or an array
    * of pids) and of their descendants, as one mix. Otherwise as
    * `excludeProcessId`.
    */
-  includeProcessId?: number | number[];
+  includeProcessId: number | number[];
+  target?: undefined;
+  excludeProcessId?: undefined;
 }
+
+/**
+ * Options of {@link captureStream}: a `target`, `excludeProcessId` or
+ * `includeProcessId`, at most one of them (the others throw at run time).
+ */
+export type CaptureStreamOptions = CaptureStreamTargetOptions | CaptureStreamExcludeOptions | CaptureStreamIncludeOptions;
 
 /**
  * An error of a {@link CaptureStream}: `code` says what happened.
@@ -234,13 +257,31 @@ export interface CaptureStreamError extends Error {
 }
 
 /**
- * A Readable of PCM bytes. Every chunk holds whole frames and starts at a
- * `byteOffset` that is a multiple of 4, so a `Float32Array` or `Int16Array`
- * view of it needs no copy.
+ * The listener methods of a {@link CaptureStream}: its chunks are Buffers,
+ * its errors {@link CaptureStreamError}s.
+ */
+export interface CaptureStreamListener<This> {
+  (event: 'data', listener: (chunk: Buffer) => void): This;
+  (event: 'error', listener: (error: CaptureStreamError) => void): This;
+  (event: 'close' | 'end' | 'pause' | 'readable' | 'resume', listener: () => void): This;
+  (event: string | symbol, listener: (...args: any[]) => void): This;
+}
+
+/**
+ * A Readable of PCM bytes. Every chunk is a Buffer of whole frames that
+ * starts at a `byteOffset` that is a multiple of 4, so a `Float32Array` or
+ * `Int16Array` view of it needs no copy.
  */
 export interface CaptureStream extends Readable {
   /** Ends the capture; the stream ends after its last chunk. */
   stop(): void;
+  read(size?: number): Buffer | null;
+  [Symbol.asyncIterator](): NodeJS.AsyncIterator<Buffer>;
+  on: CaptureStreamListener<this>;
+  once: CaptureStreamListener<this>;
+  addListener: CaptureStreamListener<this>;
+  prependListener: CaptureStreamListener<this>;
+  prependOnceListener: CaptureStreamListener<this>;
 }
 
 /**

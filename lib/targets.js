@@ -8,13 +8,13 @@ const { execFile } = require('child_process');
 const { processIdsOf, firstDump } = require('./graph');
 const errors = require('./errors');
 
-const KINDS = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
-const STREAM = 'Stream/Output/Audio';
-const DUMP_TIMEOUT_MS = 10000;
+const kKinds = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
+const kStreamClass = 'Stream/Output/Audio';
+const kDumpTimeoutMs = 10000;
 
 function pwDump() {
   return new Promise((resolve, reject) => {
-    execFile('pw-dump', [], { maxBuffer: 256 << 20, timeout: DUMP_TIMEOUT_MS }, (error, stdout, stderr) => {
+    execFile('pw-dump', [], { maxBuffer: 256 << 20, timeout: kDumpTimeoutMs }, (error, stdout, stderr) => {
       if (error) {
         reject(errors.listFailed(error.code, stderr, error));
         return;
@@ -38,7 +38,7 @@ function defaultName(objects, key) {
 }
 
 function kindOf(mediaClass) {
-  return KINDS.findIndex((kind) => mediaClass === kind || mediaClass.startsWith(`${kind}/`));
+  return kKinds.findIndex((kind) => mediaClass === kind || mediaClass.startsWith(`${kind}/`));
 }
 
 function descriptionOf(props) {
@@ -61,7 +61,7 @@ function targetsOf(objects) {
   );
   const targets = nodes.map((node) => {
     const props = node.info.props;
-    const processId = props['media.class'] === STREAM ? processIdsOf(node, clients.get(props['client.id']))[0] : undefined;
+    const processId = props['media.class'] === kStreamClass ? processIdsOf(node, clients.get(props['client.id']))[0] : undefined;
     return {
       name: props['node.name'],
       serial: String(props['object.serial']),

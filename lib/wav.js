@@ -10,7 +10,7 @@
 const fs = require('fs');
 const { toS16 } = require('./convert');
 
-const FORMATS = {
+const kFormats = {
   f32: { tag: 3, bytesPerSample: 4, headerBytes: 58 },
   s16: { tag: 1, bytesPerSample: 2, headerBytes: 44 },
 };
@@ -19,7 +19,7 @@ const kStreamedSize = 0xffffffff;
 
 // FRAMES null: the streamed header.
 function header(format, sampleRate, channels, frames) {
-  const { tag, bytesPerSample, headerBytes } = FORMATS[format];
+  const { tag, bytesPerSample, headerBytes } = kFormats[format];
   const dataBytes = frames * channels * bytesPerSample;
   const size = (bytes) => (frames === null ? kStreamedSize : bytes);
   const out = Buffer.alloc(headerBytes);
@@ -62,7 +62,7 @@ class WavWriter {
   // FIFO or device that is written in order only; throws when that fails.
   // close() closes FD.
   constructor(fd, { format = 'f32', sampleRate = 48000, channels = 2, streamed = false } = {}) {
-    if (!FORMATS[format]) throw new Error(`unknown WAV format ${format}`);
+    if (!kFormats[format]) throw new Error(`unknown WAV format ${format}`);
     this.fd = fd;
     this.format = format;
     this.sampleRate = sampleRate;
@@ -82,7 +82,7 @@ class WavWriter {
     if (samples.length === 0) return;
     const data =
       this.format === 'f32' ? Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength) : toS16(samples);
-    const { headerBytes, bytesPerSample } = FORMATS[this.format];
+    const { headerBytes, bytesPerSample } = kFormats[this.format];
     writeAll(this.fd, data, this.streamed ? null : headerBytes + this.frames * this.channels * bytesPerSample);
     this.frames += samples.length / this.channels;
     if (!this.streamed) this.writeHeader();

@@ -12,14 +12,14 @@ describe('capture of the sink and of single players', () => {
 
   const serialOf = async (name) => (await listCaptureTargets()).find((target) => target.name === name).serial;
 
-  const { a, b } = h.TONES;
+  const { a, b } = h.kTones;
 
   test('without a target it records the default source, here the sink monitor: both players at their levels', async () => {
     await h.assertRecords(undefined, [a, b]);
   });
 
   test("the sink's serial, and its name with pipewireCaptureSink, record the mix of both players", async () => {
-    for (const target of [await serialOf(h.SINK), { pipewireTargetId: h.SINK, pipewireCaptureSink: true }]) {
+    for (const target of [await serialOf(h.kSink), { pipewireTargetId: h.kSink, pipewireCaptureSink: true }]) {
       await h.assertRecords(target, [a, b]);
     }
   });
@@ -37,7 +37,7 @@ describe('capture of the sink and of single players', () => {
 
   test('blocks come at the real-time pace, in whole samples, with none lost or repeated', async () => {
     const failures = [];
-    for (let attempt = 0; attempt < ATTEMPTS; attempt++) {
+    for (let attempt = 0; attempt < kAttempts; attempt++) {
       const { blocks, start } = await captureTimed({ pipewireTargetId: 'player-a' }, 500, 3000);
       for (const block of blocks) {
         assert.equal(block.pcm.length % 4, 0, `a block of ${block.pcm.length} bytes`);
@@ -46,13 +46,13 @@ describe('capture of the sink and of single players', () => {
       const problems = [];
       const elapsedMs = blocks.at(-1).at - blocks[start].at;
       const count = blocks.slice(start + 1).reduce((sum, block) => sum + block.pcm.length / 4, 0);
-      const expected = (h.RATE * h.CHANNELS * elapsedMs) / 1000;
+      const expected = (h.kRate * h.kChannels * elapsedMs) / 1000;
       if (Math.abs(count - expected) > 0.05 * expected) {
         problems.push(`${count} samples in ${elapsedMs.toFixed(0)} ms, expected ${expected.toFixed(0)}`);
       }
       const skipped = Math.ceil(blocks.slice(0, start).reduce((sum, block) => sum + block.pcm.length / 4, 0) / 2);
-      const samples = h.toFloats(blocks.map((block) => block.pcm)).subarray(skipped * h.CHANNELS);
-      const { windows, silent, broken } = continuity(samples, h.TONES.a);
+      const samples = h.toFloats(blocks.map((block) => block.pcm)).subarray(skipped * h.kChannels);
+      const { windows, silent, broken } = continuity(samples, h.kTones.a);
       if (silent > windows / 20) problems.push(`the player fell silent in ${silent} of ${windows} windows`);
       if (broken.length > 0) problems.push(`the tone broke off in ${broken.length} windows from frame ${broken[0]}`);
       if (problems.length === 0) return;
@@ -64,7 +64,7 @@ describe('capture of the sink and of single players', () => {
   test('captureStream at 16 kHz mono s16 keeps 1000 Hz within 0.2 dB, leaves 9000 Hz 60 dB down and keeps the pace within 2%', async () => {
     const layout = { rate: 16000, channels: 1 };
     const failures = [];
-    for (let attempt = 0; attempt < ATTEMPTS; attempt++) {
+    for (let attempt = 0; attempt < kAttempts; attempt++) {
       const { chunks, start } = await streamTimed({ system: true, format: 's16', channels: 1, sampleRate: 16000 }, 500, 3000);
       for (const { chunk } of chunks) assert.equal(chunk.length % 2, 0);
       const measured = chunks.slice(start);
@@ -72,9 +72,9 @@ describe('capture of the sink and of single players', () => {
       const samples = Float32Array.from(new Int16Array(bytes.buffer, bytes.byteOffset, bytes.length / 2), (v) => v / 32767);
       // The mix: player-a's 1000 Hz is on the left only, so the mean of both
       // channels carries half its amplitude.
-      const level = h.db(h.amplitude(samples, 0, 1000, layout) / (h.TONES.a.left[1] / 2));
+      const level = h.db(h.amplitude(samples, 0, 1000, layout) / (h.kTones.a.left[1] / 2));
       // 9000 Hz at 16 kHz would fold over to 7000 Hz.
-      const alias = h.db(h.amplitude(samples, 0, 16000 - 9000, layout) / h.TONES.high.left[1]);
+      const alias = h.db(h.amplitude(samples, 0, 16000 - 9000, layout) / h.kTones.high.left[1]);
       const pace = framesPerSecond(measured, 2) / layout.rate;
       const problems = [];
       if (Math.abs(level) > 0.2) problems.push(`1000 Hz off by ${level.toFixed(2)} dB`);
@@ -123,7 +123,7 @@ function streamTimed(options, warmUpMs, measureMs) {
 // a quantum now and then and delivers a few per cent less than real time,
 // as pw-record writing straight to a file shows. That comes and goes; a
 // fault of the capture path would show in every attempt.
-const ATTEMPTS = 4;
+const kAttempts = 4;
 
 // Captures until MEASURE_MS have passed since the first block after
 // WARM_UP_MS. Resolves with the blocks, each stamped with its arrival, and
@@ -153,13 +153,13 @@ function captureTimed(options, warmUpMs, measureMs) {
 // phase is followed afresh after them. Returns the frames of the windows
 // where the tone broke off.
 function continuity(samples, tone) {
-  const size = h.RATE / 40;
-  const windows = Math.floor(samples.length / h.CHANNELS / size);
+  const size = h.kRate / 40;
+  const windows = Math.floor(samples.length / h.kChannels / size);
   const broken = [];
   let silent = 0;
   let previous;
   for (let frame = 0; frame < windows * size; frame += size) {
-    const window = samples.subarray(frame * h.CHANNELS, (frame + size) * h.CHANNELS);
+    const window = samples.subarray(frame * h.kChannels, (frame + size) * h.kChannels);
     if (h.hasSilence(window, 0) || h.hasSilence(window, 1)) {
       silent += 1;
       previous = undefined;

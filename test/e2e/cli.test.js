@@ -7,20 +7,20 @@ const { describe, test } = require('node:test');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 
-const BIN = path.join(h.root, 'bin', 'orvel-record.js');
+const kBin = path.join(h.root, 'bin', 'orvel-record.js');
 const kSession = path.join(h.root, 'scripts', 'pipewire-session');
-const SUMMARY =
+const kSummary =
   /^orvel-record: ([\d.]+) s, (\d+) frames \((f32|s16)\) in (.+); L peak (\S+) dBFS, RMS (\S+) dBFS; R peak (\S+) dBFS, RMS (\S+) dBFS$/;
 
-const record = (args, options) => h.runNode([BIN, ...args], options);
+const record = (args, options) => h.runNode([kBin, ...args], options);
 const { readWholeWav } = h;
 
 // The recording after its first half second, as the module's tests measure.
-const settled = (wav) => wav.samples.subarray((h.RATE / 2) * h.CHANNELS);
+const settled = (wav) => wav.samples.subarray((h.kRate / 2) * h.kChannels);
 
 // Resolves once OUT holds a second of f32 audio.
 const aSecondIn = (out, timeoutMs) => {
-  const enough = () => fs.existsSync(out) && fs.statSync(out).size >= 58 + h.RATE * 8;
+  const enough = () => fs.existsSync(out) && fs.statSync(out).size >= 58 + h.kRate * 8;
   return h.waitUntil(enough, `a second of audio in ${out}`, timeoutMs);
 };
 
@@ -30,7 +30,7 @@ function assertEndedWithFile(result, why, out) {
   assert.equal(result.code, 1, result.stderr);
   assert.match(result.stderr, new RegExp(`^orvel-record: ${why}; the [\\d.]+ s recorded are in ${out}\n$`));
   const wav = readWholeWav(out, 'f32');
-  assert.ok(wav.frames >= h.RATE, `${wav.frames} frames`);
+  assert.ok(wav.frames >= h.kRate, `${wav.frames} frames`);
   return wav;
 }
 
@@ -49,7 +49,7 @@ test('the daemon killed mid-recording ends it at once with one line, a whole fil
   // A session of its own, whose daemon the test can kill; the session's
   // own complaints go to the result's stderr, orvel-record's to a file.
   const stderr = path.join(dir, 'stderr');
-  const result = await h.run(kSession, ['sh', '-c', 'exec "$@" 2>"$0"', stderr, process.execPath, BIN, out], {
+  const result = await h.run(kSession, ['sh', '-c', 'exec "$@" 2>"$0"', stderr, process.execPath, kBin, out], {
     onStart: (child) => aSecondIn(out, 30000).then(() => process.kill(daemonUnder(child.pid), 'SIGKILL')),
     timeoutMs: 60000,
   });
@@ -66,12 +66,12 @@ describe('orvel-record', () => {
     assert.equal(result.code, 0, result.stderr);
     const wav = readWholeWav(out, 'f32');
     assert.equal(wav.frames, 72000);
-    h.assertTone(settled(wav), h.TONES.a, 'recorded file');
+    h.assertTone(settled(wav), h.kTones.a, 'recorded file');
 
     assert.equal(result.stderr.includes('\r'), false, 'a level meter off a terminal');
     const summary = result.stderr.trim().split('\n');
     assert.equal(summary.length, 1, result.stderr);
-    const [, seconds, frames, format, file, ...levels] = summary[0].match(SUMMARY) ?? assert.fail(summary[0]);
+    const [, seconds, frames, format, file, ...levels] = summary[0].match(kSummary) ?? assert.fail(summary[0]);
     assert.deepEqual([seconds, frames, format, file], ['1.50', '72000', 'f32', out]);
     // Sines of amplitude 0.5 and 0.25: peaks of -6.0 and -12.0 dBFS, RMS
     // 3 dB below.
@@ -85,13 +85,13 @@ describe('orvel-record', () => {
     assert.equal(result.code, 0, result.stderr);
     const wav = readWholeWav(out, 's16');
     assert.equal(wav.frames, 48000);
-    h.assertTone(settled(wav), h.TONES.a, 'recorded file');
+    h.assertTone(settled(wav), h.kTones.a, 'recorded file');
   });
 
   for (const signal of ['SIGINT', 'SIGTERM']) {
     test(`${signal} ends the recording with a whole file and status 0`, async () => {
       const out = path.join(session.dir, `${signal}.wav`);
-      const enough = 58 + h.RATE * 8;
+      const enough = 58 + h.kRate * 8;
       const result = await record(['--target', 'player-a', out], {
         onStart: (child) =>
           h
@@ -100,14 +100,14 @@ describe('orvel-record', () => {
       });
       assert.equal(result.code, 0, result.stderr);
       const wav = readWholeWav(out, 'f32');
-      assert.ok(wav.frames >= h.RATE, `${wav.frames} frames`);
-      h.assertTone(settled(wav), h.TONES.a, 'recorded file');
+      assert.ok(wav.frames >= h.kRate, `${wav.frames} frames`);
+      h.assertTone(settled(wav), h.kTones.a, 'recorded file');
       assert.match(result.stderr, new RegExp(` ${wav.frames} frames `));
     });
   }
 
   test('a target that goes away mid-recording ends it after 2 s without audio, with one line, a whole file and status 1', async () => {
-    const player = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.TONES.b), 'player-gone');
+    const player = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.kTones.b), 'player-gone');
     await h.waitForTarget('player-gone');
     const out = path.join(session.dir, 'gone.wav');
     const result = await record(['--target', 'player-gone', out], {
@@ -115,7 +115,7 @@ describe('orvel-record', () => {
     });
     const why = 'no audio for 2 s from target "player-gone": it went away, or PipeWire stalled';
     const wav = assertEndedWithFile(result, why, out);
-    h.assertTone(settled(wav), h.TONES.b, 'recorded file');
+    h.assertTone(settled(wav), h.kTones.b, 'recorded file');
   });
 
   test('--system records what the sink plays, not the microphone that is the default source', async () => {
@@ -125,8 +125,8 @@ describe('orvel-record', () => {
       const result = await record(['--system', '--seconds', '1.5', out]);
       assert.equal(result.code, 0, result.stderr);
       const wav = readWholeWav(out, 'f32');
-      h.assertTone(settled(wav), h.TONES.a, 'recorded file');
-      h.assertAbsent(settled(wav), h.TONES.mic, 'recorded file');
+      h.assertTone(settled(wav), h.kTones.a, 'recorded file');
+      h.assertAbsent(settled(wav), h.kTones.mic, 'recorded file');
     } finally {
       await h.stopMicrophone(microphone);
     }
@@ -134,7 +134,7 @@ describe('orvel-record', () => {
 
   test('on a terminal it shows a level meter per channel and the time recorded', async () => {
     const out = path.join(session.dir, 'meter.wav');
-    const command = [process.execPath, BIN, '--target', 'player-a', '--seconds', '1', out]
+    const command = [process.execPath, kBin, '--target', 'player-a', '--seconds', '1', out]
       .map((word) => `'${word}'`)
       .join(' ');
     const result = await h.run('script', ['-qec', command, '/dev/null']);
@@ -154,7 +154,7 @@ describe('orvel-record', () => {
       assert.equal(line.split(/ +/)[0], target.serial);
       assert.equal(line.split(/ +/)[2], target.mediaClass);
     }
-    assert.match(lines.find((line) => line.includes(h.SINK)), /\[default sink, default source: its monitor\]$/);
+    assert.match(lines.find((line) => line.includes(h.kSink)), /\[default sink, default source: its monitor\]$/);
     const pid = session.players.a.pid;
     assert.match(lines.find((line) => line.includes('player-a')), new RegExp(`Stream/Output/Audio +${pid} +pw-play: `));
   });

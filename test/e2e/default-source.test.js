@@ -23,7 +23,7 @@ describe('with a microphone as the default source', () => {
   test('the microphone is listed as the default source and the sink as the default sink', async () => {
     const targets = await listCaptureTargets();
     const microphoneTarget = targets.find((target) => target.name === 'orvel-test-mic');
-    const sink = targets.find((target) => target.name === h.SINK);
+    const sink = targets.find((target) => target.name === h.kSink);
     assert.equal(microphoneTarget.mediaClass, 'Audio/Source');
     assert.equal(microphoneTarget.description, 'Orvel test microphone');
     assert.equal(microphoneTarget.isDefaultSource, true);
@@ -35,7 +35,7 @@ describe('with a microphone as the default source', () => {
     );
   });
 
-  const { a, mic } = h.TONES;
+  const { a, mic } = h.kTones;
 
   test('without a target it records the microphone', async () => {
     await h.assertRecords(undefined, [mic], [a]);
@@ -43,7 +43,7 @@ describe('with a microphone as the default source', () => {
 
   test('a target that matches no source or stream delivers nothing: never the microphone', async () => {
     // An unknown name, a node id (not a serial), a sink's name without pipewireCaptureSink.
-    for (const pipewireTargetId of ['orvel-no-such-node', String(h.nodeId(h.SINK)), h.SINK]) {
+    for (const pipewireTargetId of ['orvel-no-such-node', String(h.nodeId(h.kSink)), h.kSink]) {
       assert.equal((await capturedBytes({ pipewireTargetId }, 800)).length, 0, `target ${pipewireTargetId}`);
     }
   });
@@ -67,7 +67,7 @@ describe('with a microphone as the default source', () => {
   });
 
   test("with pipewireCaptureSink the sink's name records what the sink plays", async () => {
-    await h.assertRecords({ pipewireTargetId: h.SINK, pipewireCaptureSink: true }, [a], [mic]);
+    await h.assertRecords({ pipewireTargetId: h.kSink, pipewireCaptureSink: true }, [a], [mic]);
   });
 
   test("a player's node name still records that player alone", async () => {

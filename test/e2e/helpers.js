@@ -2,8 +2,8 @@
 
 // Shared by the end-to-end tests, which run inside scripts/pipewire-session:
 // known tones played by real pw-play processes, capture through the module,
-// and measurement of what came back. Builds on ../helpers.js and exports its
-// helpers too.
+// and measurement of what came back. Builds on ../helpers.js and
+// ../tone.js and exports their helpers too.
 
 const assert = require('node:assert/strict');
 const { execFileSync, spawn } = require('node:child_process');
@@ -13,26 +13,26 @@ const { after, before } = require('node:test');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const { writeTone } = require('../../lib/wav');
+const { dft, amplitude } = require('../tone');
 const common = require('../helpers');
 
 const { scratchDir, waitFor } = common;
 
-const RATE = 48000;
-const CHANNELS = 2;
-const CAPTURE = { rate: RATE, channels: CHANNELS };
-const SINK = 'orvel-test-sink';
+const kRate = 48000;
+const kChannels = 2;
+const kSink = 'orvel-test-sink';
 // The first part of a capture is left out of measurements: links and
 // buffers settle then, more slowly on a loaded machine.
-const WARM_UP_SECONDS = 0.5;
-const WAIT_MS = 15000;
+const kWarmUpSeconds = 0.5;
+const kWaitMs = 15000;
 // Long enough for the other test files to finish with the session.
-const SESSION_WAIT_MS = 300000;
-const TONE_SECONDS = 60;
+const kSessionWaitMs = 300000;
+const kToneSeconds = 60;
 
 // What each player plays: [frequency in Hz, amplitude] per channel. Every
 // frequency makes whole cycles in 0.1 s, so windows of whole tenths of a
 // second measure each tone without leakage from the others.
-const TONES = {
+const kTones = {
   a: { left: [1000, 0.5], right: [440, 0.25] },
   b: { left: [300, 0.2], right: [300, 0.2] },
   // Above the 8 kHz that 16 kHz audio can carry.
@@ -41,7 +41,7 @@ const TONES = {
 };
 
 // Polls less often than the default: checks here run pw-dump.
-const waitUntil = (check, what, timeoutMs = WAIT_MS) => waitFor(check, what, timeoutMs, 100);
+const waitUntil = (check, what, timeoutMs = kWaitMs) => waitFor(check, what, timeoutMs, 100);
 
 // The test files share one session's sink and defaults, so whichever runner
 // runs them, one file at a time plays and captures.
@@ -60,7 +60,7 @@ async function holdSession() {
       return false;
     }
   };
-  await waitUntil(take, 'taking the session from the other test files', SESSION_WAIT_MS);
+  await waitUntil(take, 'taking the session from the other test files', kSessionWaitMs);
   const release = () => {
     process.off('exit', release);
     fs.rmSync(lock, { recursive: true, force: true });
@@ -70,7 +70,7 @@ async function holdSession() {
 }
 
 // A WAV file of TONE for a player.
-const toneFile = (file, { left, right }, seconds = TONE_SECONDS) => writeTone(file, [left, right], seconds);
+const toneFile = (file, { left, right }, seconds = kToneSeconds) => writeTone(file, [left, right], seconds);
 
 const players = new Set();
 process.on('exit', () => {
@@ -79,7 +79,7 @@ process.on('exit', () => {
 
 // Plays FILE with pw-play under node.name NAME. A microphone is a player
 // whose node is a source rather than a stream into the sink.
-function startPlayer(file, name, { microphone = false, sink = SINK } = {}) {
+function startPlayer(file, name, { microphone = false, sink = kSink } = {}) {
   const props = microphone
     ? `{ node.name = "${name}" node.description = "Orvel test microphone" media.class = "Audio/Source" }`
     : `{ node.name = "${name}" }`;
@@ -127,7 +127,7 @@ function addSink(name) {
 // source, so that the default source is no longer the sink's monitor.
 async function startMicrophone(dir) {
   const name = 'orvel-test-mic';
-  const child = startPlayer(toneFile(path.join(dir, 'mic.wav'), TONES.mic), name, { microphone: true });
+  const child = startPlayer(toneFile(path.join(dir, 'mic.wav'), kTones.mic), name, { microphone: true });
   await waitForTarget(name, () => true);
   setDefault('source', name);
   await waitForTarget(name, (target) => target.isDefaultSource);
@@ -137,7 +137,7 @@ async function startMicrophone(dir) {
 async function stopMicrophone(child) {
   await stopPlayer(child);
   execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
-  await waitForTarget(SINK, (target) => target.isDefaultSource);
+  await waitForTarget(kSink, (target) => target.isDefaultSource);
 }
 
 function toFloats(buffers) {
@@ -151,12 +151,12 @@ function toFloats(buffers) {
 function capture(options, seconds) {
   return new Promise((resolve, reject) => {
     const blocks = [];
-    const wanted = Math.round((WARM_UP_SECONDS + seconds) * RATE) * CHANNELS;
+    const wanted = Math.round((kWarmUpSeconds + seconds) * kRate) * kChannels;
     let count = 0;
     const timer = setTimeout(() => {
       stopCapture();
-      reject(new Error(`only ${count} of ${wanted} samples arrived within ${WAIT_MS / 1000} s`));
-    }, WAIT_MS);
+      reject(new Error(`only ${count} of ${wanted} samples arrived within ${kWaitMs / 1000} s`));
+    }, kWaitMs);
     const started = startCapture(options, (pcm, sampleRate, channels) => {
       blocks.push({ pcm, sampleRate, channels });
       count += pcm.length / 4;
@@ -164,7 +164,7 @@ function capture(options, seconds) {
       clearTimeout(timer);
       stopCapture();
       const samples = toFloats(blocks.map((block) => block.pcm));
-      resolve({ blocks, samples: samples.subarray(WARM_UP_SECONDS * RATE * CHANNELS, wanted) });
+      resolve({ blocks, samples: samples.subarray(kWarmUpSeconds * kRate * kChannels, wanted) });
     });
     assert.equal(started, true);
   });
@@ -176,12 +176,12 @@ function captureStreamed(options, seconds) {
   return new Promise((resolve, reject) => {
     const stream = captureStream(options);
     const chunks = [];
-    const wanted = Math.round((WARM_UP_SECONDS + seconds) * RATE) * CHANNELS * 4;
+    const wanted = Math.round((kWarmUpSeconds + seconds) * kRate) * kChannels * 4;
     let bytes = 0;
     const timer = setTimeout(() => {
       stream.destroy();
-      reject(new Error(`only ${bytes} of ${wanted} bytes arrived within ${WAIT_MS / 1000} s`));
-    }, WAIT_MS);
+      reject(new Error(`only ${bytes} of ${wanted} bytes arrived within ${kWaitMs / 1000} s`));
+    }, kWaitMs);
     stream.on('error', reject);
     stream.on('data', (chunk) => {
       chunks.push(chunk);
@@ -189,47 +189,16 @@ function captureStreamed(options, seconds) {
       if (bytes < wanted) return;
       clearTimeout(timer);
       stream.destroy();
-      resolve(toFloats(chunks).subarray(WARM_UP_SECONDS * RATE * CHANNELS, wanted / 4));
+      resolve(toFloats(chunks).subarray(kWarmUpSeconds * kRate * kChannels, wanted / 4));
     });
   });
-}
-
-// Amplitude and phase of FREQUENCY in one channel of interleaved SAMPLES
-// whose first frame is frame ORIGIN of a longer stream, so that windows of
-// one stream share a time base. LAYOUT: the samples' rate and channels,
-// by default the capture's.
-function dft(samples, channel, frequency, origin = 0, { rate, channels } = CAPTURE) {
-  let re = 0;
-  let im = 0;
-  const step = (2 * Math.PI * frequency) / rate;
-  const frames = Math.floor(samples.length / channels);
-  for (let i = 0; i < frames; i++) {
-    const value = samples[i * channels + channel];
-    re += value * Math.cos(step * (origin + i));
-    im -= value * Math.sin(step * (origin + i));
-  }
-  return { amplitude: (2 * Math.hypot(re, im)) / frames, phase: Math.atan2(im, re) };
-}
-
-// The amplitude of FREQUENCY in one channel, as the median over windows of
-// 0.1 s (whole cycles of every tone here): a player that is late for a
-// moment on a loaded machine spoils a window or two, not the measurement.
-function amplitude(samples, channel, frequency, layout = CAPTURE) {
-  const size = (layout.rate / 10) * layout.channels;
-  const amplitudes = [];
-  for (let from = 0; from + size <= samples.length; from += size) {
-    amplitudes.push(dft(samples.subarray(from, from + size), channel, frequency, 0, layout).amplitude);
-  }
-  assert.ok(amplitudes.length > 0, 'less than 0.1 s to measure');
-  amplitudes.sort((a, b) => a - b);
-  return amplitudes[Math.floor(amplitudes.length / 2)];
 }
 
 // Whether one channel of interleaved SAMPLES holds a run of exact zeros,
 // which no tone has but the silence PipeWire puts in for a late player does.
 function hasSilence(samples, channel) {
   let run = 0;
-  for (let i = channel; i < samples.length; i += CHANNELS) {
+  for (let i = channel; i < samples.length; i += kChannels) {
     run = samples[i] === 0 ? run + 1 : 0;
     if (run >= 8) return true;
   }
@@ -281,11 +250,11 @@ function recorderProcesses() {
 }
 
 // Sets up the session for the tests of the calling describe(): takes it
-// from the other test files, starts a player of TONES[key] named
+// from the other test files, starts a player of kTones[key] named
 // player-KEY for each of PLAYERS and waits until each plays, and with
 // MICROPHONE makes a microphone the default source; ends all of it after.
 // Returns { dir, players: { KEY: child } }, filled in before the tests run.
-function useSession({ players = [], toneSeconds = TONE_SECONDS, microphone = false } = {}) {
+function useSession({ players = [], toneSeconds = kToneSeconds, microphone = false } = {}) {
   const session = { dir: undefined, players: {} };
   let release;
   let mic;
@@ -293,7 +262,7 @@ function useSession({ players = [], toneSeconds = TONE_SECONDS, microphone = fal
     release = await holdSession();
     session.dir = scratchDir();
     for (const key of players) {
-      const file = toneFile(path.join(session.dir, `${key}.wav`), TONES[key], toneSeconds);
+      const file = toneFile(path.join(session.dir, `${key}.wav`), kTones[key], toneSeconds);
       session.players[key] = startPlayer(file, `player-${key}`);
     }
     for (const key of players) await waitForTarget(`player-${key}`);
@@ -310,7 +279,7 @@ function useSession({ players = [], toneSeconds = TONE_SECONDS, microphone = fal
 
 module.exports = {
   ...common,
-  RATE, CHANNELS, SINK, TONES, waitUntil, useSession, toneFile, startPlayer, stopPlayer, waitForTarget,
+  kRate, kChannels, kSink, kTones, waitUntil, useSession, toneFile, startPlayer, stopPlayer, waitForTarget,
   setDefault, nodeId, addSink, startMicrophone, stopMicrophone, capture, captureStreamed,
   toFloats, dft, amplitude, hasSilence, db, assertTone, assertAbsent, assertRecords, recorderProcesses,
 };

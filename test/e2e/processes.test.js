@@ -16,8 +16,8 @@ const h = require('./helpers');
 
 // The issue's figures: the excluded app was 130-147 dB down, the others
 // within 0.02 dB; these leave room for a loaded machine.
-const EXCLUDED_DB = 60;
-const KEPT_DB = 0.5;
+const kExcludedDb = 60;
+const kKeptDb = 0.5;
 
 function graph() {
   return firstDump(execFileSync('pw-dump', { encoding: 'utf8' }));
@@ -50,13 +50,13 @@ function childrenNamed(pid, name) {
 // until stop() resolves with the samples after the warm-up.
 function recordSink(dir) {
   const file = path.join(dir, `sink-${Date.now()}.raw`);
-  const child = spawn('pw-record', ['--rate', '48000', '--channels', '2', '--format', 'f32', '--target', h.SINK, '-P', '{ stream.capture.sink = true }', file]);
+  const child = spawn('pw-record', ['--rate', '48000', '--channels', '2', '--format', 'f32', '--target', h.kSink, '-P', '{ stream.capture.sink = true }', file]);
   return {
     async stop() {
       const exited = once(child, 'exit');
       child.kill('SIGTERM');
       await exited;
-      return h.toFloats([fs.readFileSync(file)]).subarray(h.RATE * h.CHANNELS * 0.5);
+      return h.toFloats([fs.readFileSync(file)]).subarray(h.kRate * h.kChannels * 0.5);
     },
   };
 }
@@ -64,7 +64,7 @@ function recordSink(dir) {
 // Seconds in SAMPLES' left channel that carry FREQUENCY at half its played
 // level or more, counted in windows of 10 ms (whole cycles of the tones).
 function secondsOf(samples, [frequency, played]) {
-  const size = (h.RATE / 100) * h.CHANNELS;
+  const size = (h.kRate / 100) * h.kChannels;
   let windows = 0;
   for (let from = 0; from + size <= samples.length; from += size) {
     if (h.dft(samples.subarray(from, from + size), 0, frequency).amplitude >= played / 2) windows++;
@@ -79,38 +79,38 @@ describe('capture by process', () => {
   test('excluding A keeps B at its level and leaves A 60 dB down, including A the reverse; the sink plays both all along', async () => {
     const sink = recordSink(session.dir);
     const without = await h.captureStreamed({ excludeProcessId: pidOf('a') }, 1);
-    h.assertTone(without, h.TONES.b, 'A excluded', KEPT_DB);
-    h.assertAbsent(without, h.TONES.a, 'A excluded', EXCLUDED_DB);
+    h.assertTone(without, h.kTones.b, 'A excluded', kKeptDb);
+    h.assertAbsent(without, h.kTones.a, 'A excluded', kExcludedDb);
     const only = await h.captureStreamed({ includeProcessId: [pidOf('a')] }, 1);
-    h.assertTone(only, h.TONES.a, 'A included', KEPT_DB);
-    h.assertAbsent(only, h.TONES.b, 'A included', EXCLUDED_DB);
+    h.assertTone(only, h.kTones.a, 'A included', kKeptDb);
+    h.assertAbsent(only, h.kTones.b, 'A included', kExcludedDb);
     const played = await sink.stop();
-    h.assertTone(played, h.TONES.a, 'the sink', KEPT_DB);
-    h.assertTone(played, h.TONES.b, 'the sink', KEPT_DB);
+    h.assertTone(played, h.kTones.a, 'the sink', kKeptDb);
+    h.assertTone(played, h.kTones.b, 'the sink', kKeptDb);
   });
 
   test('a player started during the capture is recorded from its start, less at most 0.1 s', async () => {
-    const clip = h.toneFile(path.join(session.dir, 'clip.wav'), h.TONES.high, 1);
+    const clip = h.toneFile(path.join(session.dir, 'clip.wav'), h.kTones.high, 1);
     const sink = recordSink(session.dir);
     const capture = h.captureStreamed({ excludeProcessId: pidOf('a') }, 2.5);
     await h.sleep(1000);
     const lateEnded = once(h.startPlayer(clip, 'player-late'), 'exit');
     const captured = await capture;
     await lateEnded;
-    const played = secondsOf(await sink.stop(), h.TONES.high.left);
-    const recorded = secondsOf(captured, h.TONES.high.left);
+    const played = secondsOf(await sink.stop(), h.kTones.high.left);
+    const recorded = secondsOf(captured, h.kTones.high.left);
     assert.ok(played >= 0.9, `the sink played only ${played} s of the clip`);
     assert.ok(recorded >= played - 0.1, `${recorded} s of the clip recorded, ${played} s played`);
   });
 
   test("a child process of the excluded app is excluded with it", async () => {
-    const file = h.toneFile(path.join(session.dir, 'child.wav'), h.TONES.mic);
-    const app = spawn('sh', ['-c', `pw-play --target ${h.SINK} -P '{ node.name = "player-child" }' ${file} & wait`], { detached: true });
+    const file = h.toneFile(path.join(session.dir, 'child.wav'), h.kTones.mic);
+    const app = spawn('sh', ['-c', `pw-play --target ${h.kSink} -P '{ node.name = "player-child" }' ${file} & wait`], { detached: true });
     try {
       await h.waitForTarget('player-child');
       const samples = await h.captureStreamed({ excludeProcessId: app.pid }, 1);
-      h.assertAbsent(samples, h.TONES.mic, 'the excluded app\'s child', EXCLUDED_DB);
-      h.assertTone(samples, h.TONES.b, 'another app', KEPT_DB);
+      h.assertAbsent(samples, h.kTones.mic, 'the excluded app\'s child', kExcludedDb);
+      h.assertTone(samples, h.kTones.b, 'another app', kKeptDb);
     } finally {
       process.kill(-app.pid, 'SIGTERM');
     }
@@ -121,9 +121,9 @@ describe('capture by process', () => {
     const bin = path.join(h.root, 'bin', 'orvel-record.js');
     const result = await h.run(process.execPath, [bin, '--exclude-pid', String(pidOf('a')), '--seconds', '1.5', out]);
     assert.equal(result.code, 0, result.stderr);
-    const samples = h.readWholeWav(out, 'f32').samples.subarray(h.RATE * h.CHANNELS * 0.5);
-    h.assertTone(samples, h.TONES.b, '--exclude-pid', KEPT_DB);
-    h.assertAbsent(samples, h.TONES.a, '--exclude-pid', EXCLUDED_DB);
+    const samples = h.readWholeWav(out, 'f32').samples.subarray(h.kRate * h.kChannels * 0.5);
+    h.assertTone(samples, h.kTones.b, '--exclude-pid', kKeptDb);
+    h.assertAbsent(samples, h.kTones.a, '--exclude-pid', kExcludedDb);
   });
 
   test('pw-dump or pw-link missing errors ERR_GRAPH_TOOL, and pw-dump ending errors ERR_GRAPH_LOST', { timeout: 30000 }, async () => {
@@ -178,6 +178,6 @@ describe('capture by process', () => {
     } while ((tools.some(alive) || linksInto(name).node) && goneMs <= 1000);
     assert.ok(goneMs <= 1000, `left: ${tools.filter(alive)} and node ${name}: ${JSON.stringify(linksInto(name))}`);
     assert.ok(linksInto(name).links.length === 0);
-    assert.equal(linksInto(h.SINK).links.length, 4, 'both players still play into the sink');
+    assert.equal(linksInto(h.kSink).links.length, 4, 'both players still play into the sink');
   });
 });

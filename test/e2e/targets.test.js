@@ -12,10 +12,10 @@ describe('listCaptureTargets', () => {
 
   test('lists the sink, marked as the default sink, and each running player with name and serial', async () => {
     const targets = await listCaptureTargets();
-    const { serial, ...sink } = targets.find((target) => target.name === h.SINK);
+    const { serial, ...sink } = targets.find((target) => target.name === h.kSink);
     assert.match(serial, /^\d+$/);
     assert.deepEqual(sink, {
-      name: h.SINK,
+      name: h.kSink,
       mediaClass: 'Audio/Sink',
       description: 'Orvel test sink',
       state: 'running',
@@ -55,7 +55,7 @@ describe('listCaptureTargets', () => {
     await new Promise((resolve) => startCapture({}, resolve));
     try {
       const names = (await listCaptureTargets()).map((target) => target.name);
-      assert.deepEqual(names.sort(), [h.SINK, 'player-a'].sort());
+      assert.deepEqual(names.sort(), [h.kSink, 'player-a'].sort());
     } finally {
       stopCapture();
     }

@@ -32,7 +32,7 @@ function prebuilt(arch) {
   return path.join(dir, files[0]);
 }
 
-test('the package carries the loaders, types, lib, bin, both prebuilt binaries, the sources and the licence, and nothing else', () => {
+test('the package carries the loaders, types, lib, bin, the examples and docs, both prebuilt binaries, the sources and the licence, and nothing else', () => {
   const [{ files }] = JSON.parse(
     execFileSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: root, encoding: 'utf8' }),
   );
@@ -40,7 +40,8 @@ test('the package carries the loaders, types, lib, bin, both prebuilt binaries, 
   const tree = (dir) => fs.readdirSync(path.join(root, dir)).map((file) => `${dir}/${file}`);
   const wanted = [
     'LICENSE', 'README.md', 'package.json', 'index.js', 'index.mjs', 'index.d.ts', 'index.d.mts',
-    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('src'),
+    'CMakeLists.txt', 'scripts/install.js', ...tree('lib'), ...tree('bin'), ...tree('examples'), ...tree('docs'),
+    ...tree('src'),
     ...kArches.map((arch) => path.relative(root, prebuilt(arch))),
   ];
   assert.deepEqual(packed.sort(), wanted.sort());
@@ -58,6 +59,17 @@ test('the prebuilt binaries need no glibc newer than 2.28 and no libstdc++ newer
   }
 });
 
+test('the README quotes every file of examples/ byte for byte', () => {
+  const readme = fs.readFileSync(path.join(root, 'README.md'), 'utf8');
+  // A quote: a line that links examples/NAME, a blank line, a js block.
+  const quotes = [...readme.matchAll(/\]\(examples\/([\w.-]+)\)[^\n]*\n\n```js\n([\s\S]*?)```/g)];
+  const quoted = quotes.map(([, name]) => name);
+  assert.deepEqual(quoted.sort(), fs.readdirSync(path.join(root, 'examples')).sort());
+  for (const [, name, text] of quotes) {
+    assert.equal(text, fs.readFileSync(path.join(root, 'examples', name), 'utf8'), `the README's quote of examples/${name}`);
+  }
+});
+
 test('an ES module import names every export of the CommonJS entry', async () => {
   const required = require('orvel-capture-audio');
   const { default: whole, ...named } = await import('orvel-capture-audio');
@@ -65,7 +77,7 @@ test('an ES module import names every export of the CommonJS entry', async () =>
   assert.deepEqual(named, { ...required });
 });
 
-test('the types resolve by name under tsc --strict, from CommonJS and from an ES module', () => {
+test('the types resolve by name under tsc --strict, from CommonJS and from an ES module, and reject what they must (types.mts)', () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-types-'));
   try {
     fs.mkdirSync(path.join(dir, 'node_modules'));
@@ -75,7 +87,8 @@ test('the types resolve by name under tsc --strict, from CommonJS and from an ES
     const use = `const started: boolean = startCapture({ pipewireTargetId: '1' }, (pcm: Buffer, rate: number) => pcm.length + rate);\nexport { ${names}, started };\n`;
     fs.writeFileSync(path.join(dir, 'esm.mts'), `import capture, { ${names} } from 'orvel-capture-audio';\ncapture.stopCapture();\n${use}`);
     fs.writeFileSync(path.join(dir, 'cjs.cts'), `import capture = require('orvel-capture-audio');\nconst { ${names} } = capture;\n${use}`);
-    const config = { compilerOptions: { strict: true, module: 'nodenext', noEmit: true, types: ['node'] }, files: ['esm.mts', 'cjs.cts'] };
+    fs.copyFileSync(path.join(__dirname, 'types.mts'), path.join(dir, 'types.mts'));
+    const config = { compilerOptions: { strict: true, module: 'nodenext', noEmit: true, types: ['node'] }, files: ['esm.mts', 'cjs.cts', 'types.mts'] };
     fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify(config));
     const tsc = spawnSync(path.join(root, 'node_modules', '.bin', 'tsc'), ['-p', dir], { encoding: 'utf8' });
     assert.equal(tsc.status, 0, `tsc: ${tsc.stdout}${tsc.stderr}`);

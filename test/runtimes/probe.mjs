@@ -7,6 +7,10 @@
 import { createRequire } from 'node:module';
 import { getNativeAudioCaptureInfo, startCapture, stopCapture } from 'orvel-capture-audio';
 
+// test/tone.js, copied next to this file by the matrix.
+const require = createRequire(import.meta.url);
+const { amplitude } = require('./tone.js');
+
 const kRate = 48000;
 const kChannels = 2;
 // [frequency in Hz, amplitude] per channel, as the matrix plays them.
@@ -47,34 +51,13 @@ function record() {
   });
 }
 
-// The level of FREQUENCY in one channel: the median over windows of 0.1 s
-// (whole cycles of both tones), so that a moment of silence from a late
-// player on a loaded machine spoils a window, not the result.
-function level(samples, channel, frequency) {
-  const frames = kRate / 10;
-  const levels = [];
-  for (let from = 0; (from + frames) * kChannels <= samples.length; from += frames) {
-    let re = 0;
-    let im = 0;
-    for (let i = 0; i < frames; i++) {
-      const phase = (2 * Math.PI * frequency * i) / kRate;
-      const value = samples[(from + i) * kChannels + channel];
-      re += value * Math.cos(phase);
-      im += value * Math.sin(phase);
-    }
-    levels.push((2 * Math.hypot(re, im)) / frames);
-  }
-  levels.sort((a, b) => a - b);
-  return levels[levels.length >> 1];
-}
-
 const info = getNativeAudioCaptureInfo();
 const samples = await record();
 const found = kTone.map(([frequency, played], channel) => {
-  const db = 20 * Math.log10(level(samples, channel, frequency) / played);
+  const db = 20 * Math.log10(amplitude(samples, channel, frequency) / played);
   return { channel: 'LR'[channel], frequency, db, ok: Math.abs(db) <= 1 };
 });
-const required = createRequire(import.meta.url)('orvel-capture-audio');
+const required = require('orvel-capture-audio');
 const ok = info.ok && required.startCapture === startCapture && found.every((tone) => tone.ok);
 const report = found.map((tone) => `${tone.channel} ${tone.frequency} Hz ${tone.db >= 0 ? '+' : ''}${tone.db.toFixed(2)} dB`);
 console.log(`${ok ? 'ok' : 'FAILED'}: ${runtime} (${process.arch}): ${report.join(', ')} against the played level`);

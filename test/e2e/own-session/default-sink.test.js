@@ -15,11 +15,11 @@ describe('a capture of the default sink, with a microphone as the default source
 
   test('pipewireCaptureSink records the default sink and follows it when the user switches output', async () => {
     h.addSink('orvel-test-sink-2');
-    const other = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.TONES.b), 'player-b2', { sink: 'orvel-test-sink-2' });
+    const other = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.kTones.b), 'player-b2', { sink: 'orvel-test-sink-2' });
     await h.waitForTarget('player-b2');
     const blocks = [];
     startCapture({ pipewireCaptureSink: true }, (pcm) => blocks.push(Buffer.from(pcm)));
-    const second = h.RATE * h.CHANNELS;
+    const second = h.kRate * h.kChannels;
     const secondFrom = async (from) => {
       await h.waitUntil(() => h.toFloats(blocks).length >= from + 1.5 * second, 'a second of samples');
       return h.toFloats(blocks).slice(from + 0.5 * second, from + 1.5 * second);
@@ -30,11 +30,11 @@ describe('a capture of the default sink, with a microphone as the default source
     const after = await secondFrom(h.toFloats(blocks).length);
     stopCapture();
     await h.stopPlayer(other);
-    h.assertTone(before, h.TONES.a, 'default sink');
-    h.assertAbsent(before, h.TONES.mic, 'default sink');
+    h.assertTone(before, h.kTones.a, 'default sink');
+    h.assertAbsent(before, h.kTones.mic, 'default sink');
     // WirePlumber moves player-a along with the default; player-b2 was
     // there already and is only heard if the capture followed.
-    h.assertTone(after, h.TONES.b, 'new default sink');
-    h.assertAbsent(after, h.TONES.mic, 'new default sink');
+    h.assertTone(after, h.kTones.b, 'new default sink');
+    h.assertAbsent(after, h.kTones.mic, 'new default sink');
   });
 });

@@ -15,16 +15,16 @@ describe('a virtual device', () => {
   test('an excluded app playing through a pw-loopback sink does not leak through its output stream', async () => {
     const loopback = spawn('pw-loopback', [
       '--capture-props', 'media.class=Audio/Sink node.name=orvel-loopback-sink',
-      '--playback-props', `node.name=orvel-loopback-out target.object=${h.SINK}`,
+      '--playback-props', `node.name=orvel-loopback-out target.object=${h.kSink}`,
     ]);
     try {
       await h.waitForTarget('orvel-loopback-sink', () => true);
-      const file = h.toneFile(path.join(session.dir, 'a.wav'), h.TONES.a);
+      const file = h.toneFile(path.join(session.dir, 'a.wav'), h.kTones.a);
       const app = h.startPlayer(file, 'player-a', { sink: 'orvel-loopback-sink' });
       await h.waitForTarget('player-a');
       const samples = await h.captureStreamed({ excludeProcessId: app.pid }, 1);
-      h.assertAbsent(samples, h.TONES.a, 'the excluded app through the loopback', 60);
-      h.assertTone(samples, h.TONES.b, 'another app', 0.5);
+      h.assertAbsent(samples, h.kTones.a, 'the excluded app through the loopback', 60);
+      h.assertTone(samples, h.kTones.b, 'another app', 0.5);
       await h.stopPlayer(app);
     } finally {
       loopback.kill('SIGTERM');

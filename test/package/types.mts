@@ -1,0 +1,42 @@
+// Compiled by package.test.js under tsc --strict: what the package's types
+// accept, and on each line after @ts-expect-error what they must reject.
+import { captureStream, type CaptureStreamError } from 'orvel-capture-audio';
+
+export async function chunks(): Promise<number> {
+  const stream = captureStream({ format: 's16', channels: 1, sampleRate: 16000 });
+  let bytes = 0;
+  for await (const chunk of stream) {
+    bytes += chunk.byteOffset;
+    // @ts-expect-error a chunk is a Buffer, not any
+    const text: string = chunk;
+  }
+  stream.on('data', (chunk) => {
+    // @ts-expect-error a chunk is a Buffer, not any
+    const count: number = chunk;
+  });
+  const next: Buffer | null = stream.read();
+  // @ts-expect-error read() gives a Buffer or null, not any
+  const text: string | null = stream.read();
+  return bytes + (next?.length ?? 0);
+}
+
+export function errors(): void {
+  captureStream({ system: true }).once('error', (error) => {
+    const code: CaptureStreamError['code'] = error.code;
+    // @ts-expect-error the codes are a union, not any string
+    if (error.code === 'ERR_NO_SUCH_CODE') throw error;
+  });
+}
+
+export function options(): void {
+  captureStream();
+  captureStream({ target: '42', system: true });
+  captureStream({ excludeProcessId: 1234, format: 's16' });
+  captureStream({ includeProcessId: [1234, 5678], excludeProcessId: undefined });
+  // @ts-expect-error one of the process options, not both
+  captureStream({ includeProcessId: 1234, excludeProcessId: 5678 });
+  // @ts-expect-error a process option does not combine with a target
+  captureStream({ target: '42', includeProcessId: 1234 });
+  // @ts-expect-error a process option does not combine with a target
+  captureStream({ target: '42', excludeProcessId: [1234] });
+}
