@@ -134,9 +134,12 @@ async function startMicrophone(dir) {
   return child;
 }
 
+// Gives the default source back to the sink's monitor, as
+// scripts/pipewire-session chose it: WirePlumber 0.5.18 makes no default of
+// a monitor by itself.
 async function stopMicrophone(child) {
   await stopPlayer(child);
-  execFileSync('pw-metadata', ['-n', 'default', '-d', '0', 'default.configured.audio.source']);
+  setDefault('source', kSink);
   await waitForTarget(kSink, (target) => target.isDefaultSource);
 }
 
