@@ -205,7 +205,7 @@ function captureStream(options) {
         blockIntervalMs: kBlockIntervalMs,
         blockTimes: true,
         signal: controller.signal,
-        onEnd: (info) => finishRun({ info }),
+        onEnd: (info) => finishRun({ info, noneYet: !heard }),
       },
       onBlock,
     );
@@ -247,8 +247,8 @@ function captureStream(options) {
     if (lost) noneYet = false;
     if (stopping || stream.destroyed) return;
     let kind = info ? errors.readRecorderEnd(info).kind : stalled ? 'stalled' : undefined;
-    let failure = error ?? (info ? errors.recorderEnded(info, settings) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
-    if (stalled && settings.target !== undefined && !(await isListed(settings.target).catch(() => true))) {
+    let failure = error ?? (info ? errors.recorderEnded(info, settings, noneYet) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
+    if (stalled && settings.target !== undefined && !(await isListed(settings.target, settings.system).catch(() => true))) {
       kind = 'target-not-found';
       failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away');
     }

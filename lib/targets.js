@@ -80,9 +80,13 @@ async function listCaptureTargets() {
   return targetsOf(await pwDump());
 }
 
-// Whether TARGET (a serial or node name) names a node that is listed.
-async function isListed(target) {
-  return (await listCaptureTargets()).some((node) => node.serial === target || node.name === target);
+// Whether TARGET (a serial or node name) names a node that is listed and
+// can be recorded by it: WirePlumber looks a name up among sources and
+// streams only, so a sink goes by its serial unless SYSTEM
+// (pipewireCaptureSink) asks for a sink.
+async function isListed(target, system = false) {
+  const names = (node) => node.name === target && (system || node.mediaClass !== 'Audio/Sink');
+  return (await listCaptureTargets()).some((node) => node.serial === target || names(node));
 }
 
 module.exports = { listCaptureTargets, isListed };
