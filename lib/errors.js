@@ -68,7 +68,6 @@ function targetNotFound(target, how = 'was not found', info) {
 function recorderEnded(info, settings) {
   const { kind, cause, line } = readRecorderEnd(info);
   if (kind === 'spawn-failed') return codedError('ERR_RECORDER_SPAWN', cause, info);
-  if (kind === 'target-not-found' && settings.target !== undefined) return targetNotFound(settings.target, 'was not found', info);
   const how = info.signal ? `was killed by ${info.signal}` : `exited with status ${info.code}`;
   const said = line ? `: ${line}` : '';
   const message = cause

@@ -205,7 +205,7 @@ function captureStream(options) {
         blockIntervalMs: kBlockIntervalMs,
         blockTimes: true,
         signal: controller.signal,
-        onEnd: (info) => finishRun({ info }),
+        onEnd: (info) => finishRun({ info, noneYet: !heard }),
       },
       onBlock,
     );
@@ -248,9 +248,11 @@ function captureStream(options) {
     if (stopping || stream.destroyed) return;
     let kind = info ? errors.readRecorderEnd(info).kind : stalled ? 'stalled' : undefined;
     let failure = error ?? (info ? errors.recorderEnded(info, settings) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
-    if (stalled && settings.target !== undefined && !(await isListed(settings.target).catch(() => true))) {
-      kind = 'target-not-found';
-      failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away');
+    // A release that keeps the recorder running without its target stalls
+    // instead; the graph tells which it is.
+    if (stalled && settings.target !== undefined && !(await isListed(settings.target).catch(() => true))) kind = 'target-not-found';
+    if (kind === 'target-not-found' && settings.target !== undefined) {
+      failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away', info);
     }
     if (stopping || stream.destroyed) return;
     if (!settings.reconnect || !(kRecoverable.has(kind) || failure.code === 'ERR_GRAPH_LOST')) {

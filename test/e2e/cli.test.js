@@ -106,14 +106,14 @@ describe('orvel-record', () => {
     });
   }
 
-  test('a target that goes away mid-recording ends it after 2 s without audio, with one line, a whole file and status 1', async () => {
+  test('a target that goes away mid-recording ends it with one line naming it, a whole file and status 1', async () => {
     const player = h.startPlayer(h.toneFile(path.join(session.dir, 'b.wav'), h.kTones.b), 'player-gone');
     await h.waitForTarget('player-gone');
     const out = path.join(session.dir, 'gone.wav');
     const result = await record(['--target', 'player-gone', out], {
       onStart: () => aSecondIn(out).then(() => h.stopPlayer(player)),
     });
-    const why = 'no audio for 2 s from target "player-gone": it went away, or PipeWire stalled';
+    const why = 'target "player-gone" went away: listCaptureTargets\\(\\) or orvel-record --list-targets shows what there is';
     const wav = assertEndedWithFile(result, why, out);
     h.assertTone(settled(wav), h.kTones.b, 'recorded file');
   });
