@@ -132,6 +132,23 @@ describe('orvel-record', () => {
     }
   });
 
+  test('--call puts the microphone on the left and the desktop on the right, each 40 dB clear of the other', async () => {
+    const microphone = await h.startMicrophone(session.dir);
+    try {
+      const out = path.join(session.dir, 'call.wav');
+      const result = await record(['--call', '--seconds', '1.5', out]);
+      assert.equal(result.code, 0, result.stderr);
+      const wav = readWholeWav(out, 'f32');
+      assert.equal(wav.frames, 72000);
+      // Each side is the mean of its source's two channels.
+      const [mic, desktop] = [h.kTones.mic.left, [h.kTones.a.left[0], h.kTones.a.left[1] / 2]];
+      h.assertTone(settled(wav), { left: mic, right: desktop }, 'call');
+      h.assertAbsent(settled(wav), { left: desktop, right: mic }, 'call');
+    } finally {
+      await h.stopMicrophone(microphone);
+    }
+  });
+
   test('on a terminal it shows a level meter per channel and the time recorded', async () => {
     const out = path.join(session.dir, 'meter.wav');
     const command = [process.execPath, kBin, '--target', 'player-a', '--seconds', '1', out]
