@@ -48,6 +48,25 @@ export interface CaptureOptions {
    * block as it comes.
    */
   blockIntervalMs?: number;
+  /**
+   * Linux: frames per second that the recorder delivers, a whole number
+   * from 8000 to 192000; PipeWire converts. Default 48000.
+   */
+  sampleRate?: number;
+  /** Linux: `1` or `2` (the default); PipeWire mixes or splits. */
+  channels?: 1 | 2;
+  /**
+   * Linux: pass each block's read time to the callback as its fourth
+   * argument (nanoseconds on the clock of `process.hrtime.bigint()`).
+   */
+  blockTimes?: boolean;
+  /**
+   * Linux: a capture of its own beside the current one: neither
+   * `stopCapture()` nor the next `startCapture()` ends it; aborting the
+   * signal does (and so does the end of the thread's environment). An
+   * already aborted signal starts nothing and `startCapture` returns `false`.
+   */
+  signal?: AbortSignal;
   /** Windows and macOS window capture source. Ignored on Linux. */
   windowCaptureSourceId?: string;
   /**
@@ -84,10 +103,12 @@ export type CaptureEnd =
  *   frame (left, right, left, ...); `pcm.length / 4` samples in all. Blocks
  *   always hold whole samples but may end in the middle of a frame: the next
  *   block then begins with the frame's remaining channel.
- * @param sampleRate 48000.
- * @param channels 2.
+ * @param sampleRate The capture's `sampleRate`: 48000 unless asked.
+ * @param channels The capture's `channels`: 2 unless asked.
+ * @param readTime With `blockTimes`: when the block was read from the
+ *   recorder, in nanoseconds on the clock of `process.hrtime.bigint()`.
  */
-export type PcmCallback = (pcm: Buffer, sampleRate: number, channels: number) => void;
+export type PcmCallback = (pcm: Buffer, sampleRate: number, channels: number, readTime?: bigint) => void;
 
 /** What this build of the module can do. */
 export interface NativeAudioCaptureInfo {
@@ -177,6 +198,25 @@ export interface CaptureStreamFormatOptions {
    * 2000; `0` never.
    */
   stallTimeoutMs?: number;
+  /**
+   * Bounds a slow reader's delay: audio buffered beyond this many
+   * milliseconds is dropped, oldest first, and a `'drop'` event says how
+   * much. Default: nothing is ever dropped.
+   */
+  maxBufferedMs?: number;
+  /**
+   * When PipeWire goes away (a restart, a crash), has no device yet, or the
+   * named target is missing or goes away: wait for it and record on,
+   * emitting `'reconnect'` with the gap, instead of erroring. Default `false`.
+   */
+  reconnect?: boolean;
+  /** How long `reconnect` waits before the stream errors with `ERR_RECONNECT_TIMEOUT`. Default 30000. */
+  reconnectTimeoutMs?: number;
+  /**
+   * `true`: an object-mode stream of {@link TimedChunk}s, each chunk with
+   * the capture time of its first frame. Default `false`.
+   */
+  timestamps?: boolean;
 }
 
 /** {@link captureStream} of a target, or of the default source or sink. */
@@ -229,8 +269,9 @@ export type CaptureStreamOptions = CaptureStreamTargetOptions | CaptureStreamExc
  * - `ERR_RECORDER_EXITED`: the recorder ended by itself; `info` holds its
  *   `code`, `signal` and the last 4 KiB of its `stderr`.
  * - `ERR_CAPTURE_STALLED`: no audio for `stallTimeoutMs`.
- * - `ERR_CAPTURE_REPLACED`: another `startCapture()` or `captureStream()` in
- *   this process took the one capture.
+ * - `ERR_TARGET_NOT_FOUND`: the `target` matches nothing, or went away.
+ * - `ERR_RECONNECT_TIMEOUT`: with `reconnect`, PipeWire (or the target) did
+ *   not come back within `reconnectTimeoutMs`; `info` is the error that lost it.
  * - `ERR_GRAPH_TOOL` (with `excludeProcessId` or `includeProcessId`):
  *   `pw-dump` or `pw-link` could not be run; `info` holds `tool` and the
  *   errno name as `error`.
@@ -243,7 +284,8 @@ export interface CaptureStreamError extends Error {
     | 'ERR_RECORDER_SPAWN'
     | 'ERR_RECORDER_EXITED'
     | 'ERR_CAPTURE_STALLED'
-    | 'ERR_CAPTURE_REPLACED'
+    | 'ERR_TARGET_NOT_FOUND'
+    | 'ERR_RECONNECT_TIMEOUT'
     | 'ERR_GRAPH_TOOL'
     | 'ERR_GRAPH_LOST';
   /**
@@ -253,18 +295,59 @@ export interface CaptureStreamError extends Error {
   info?:
     | CaptureEnd
     | { tool: 'pw-dump' | 'pw-link'; error: string }
-    | { code: number | null; signal: string | null; stderr: string };
+    | { code: number | null; signal: string | null; stderr: string }
+    | CaptureStreamError;
+}
+
+/** A chunk of a stream with `timestamps: true`. */
+export interface TimedChunk {
+  /** The chunk's PCM bytes, as a stream without timestamps gives them. */
+  pcm: Buffer;
+  /**
+   * The capture time of its first frame, in nanoseconds on the clock of
+   * `process.hrtime.bigint()`. Streams of one process share it.
+   */
+  time: bigint;
+}
+
+/** What a `'drop'` event tells. */
+export interface DropInfo {
+  droppedMs: number;
+  totalDroppedMs: number;
+}
+
+/** What a `'reconnect'` event tells: how long the stream heard nothing, and why. */
+export interface ReconnectInfo {
+  gapMs: number;
+  error: CaptureStreamError;
+  /** For {@link captureCall}: the side that reconnected. */
+  side?: 'microphone' | 'desktop';
 }
 
 /**
- * The listener methods of a {@link CaptureStream}: its chunks are Buffers,
- * its errors {@link CaptureStreamError}s.
+ * The listener methods of a capture stream whose chunks are `Chunk`s and
+ * whose errors are {@link CaptureStreamError}s.
  */
-export interface CaptureStreamListener<This> {
-  (event: 'data', listener: (chunk: Buffer) => void): This;
+export interface CaptureStreamListener<This, Chunk> {
+  (event: 'data', listener: (chunk: Chunk) => void): This;
   (event: 'error', listener: (error: CaptureStreamError) => void): This;
+  (event: 'drop', listener: (info: DropInfo) => void): This;
+  (event: 'reconnect', listener: (info: ReconnectInfo) => void): This;
   (event: 'close' | 'end' | 'pause' | 'readable' | 'resume', listener: () => void): This;
   (event: string | symbol, listener: (...args: any[]) => void): This;
+}
+
+/** A Readable of capture chunks, with `stop()`. */
+export interface CaptureStreamOf<Chunk> extends Readable {
+  /** Ends the capture; the stream ends after its last chunk. */
+  stop(): void;
+  read(size?: number): Chunk | null;
+  [Symbol.asyncIterator](): NodeJS.AsyncIterator<Chunk>;
+  on: CaptureStreamListener<this, Chunk>;
+  once: CaptureStreamListener<this, Chunk>;
+  addListener: CaptureStreamListener<this, Chunk>;
+  prependListener: CaptureStreamListener<this, Chunk>;
+  prependOnceListener: CaptureStreamListener<this, Chunk>;
 }
 
 /**
@@ -272,21 +355,37 @@ export interface CaptureStreamListener<This> {
  * starts at a `byteOffset` that is a multiple of 4, so a `Float32Array` or
  * `Int16Array` view of it needs no copy.
  */
-export interface CaptureStream extends Readable {
-  /** Ends the capture; the stream ends after its last chunk. */
-  stop(): void;
-  read(size?: number): Buffer | null;
-  [Symbol.asyncIterator](): NodeJS.AsyncIterator<Buffer>;
-  on: CaptureStreamListener<this>;
-  once: CaptureStreamListener<this>;
-  addListener: CaptureStreamListener<this>;
-  prependListener: CaptureStreamListener<this>;
-  prependOnceListener: CaptureStreamListener<this>;
+export type CaptureStream = CaptureStreamOf<Buffer>;
+
+/** A stream with `timestamps: true`: object mode, one {@link TimedChunk} per chunk. */
+export type TimedCaptureStream = CaptureStreamOf<TimedChunk>;
+
+/**
+ * Starts a capture of its own and returns it as a stream: any number run at
+ * once, beside {@link startCapture}'s, each with its own recorder. Unless
+ * `maxBufferedMs` says otherwise, nothing is dropped for a slow reader:
+ * chunks wait in the stream's buffer. Throws a `TypeError` with code
+ * `ERR_INVALID_ARG_VALUE` for a bad option.
+ */
+export function captureStream(options: CaptureStreamOptions & { timestamps: true }): TimedCaptureStream;
+export function captureStream(options?: CaptureStreamOptions & { timestamps?: false }): CaptureStream;
+
+/** Options of {@link captureCall}. */
+export interface CaptureCallOptions {
+  /** The microphone, as a `target` of {@link captureStream}. Absent: the default source. */
+  microphone?: string;
+  /** The other side: these processes' playback alone. Absent: what the desktop plays (the default sink). */
+  includeProcessId?: number | number[];
+  format?: 'f32' | 's16';
+  sampleRate?: number;
+  stallTimeoutMs?: number;
+  reconnect?: boolean;
+  reconnectTimeoutMs?: number;
 }
 
 /**
- * Starts a capture (ending any current one) and returns it as a stream.
- * Nothing is dropped for a slow reader: chunks wait in the stream's buffer.
- * Throws a `TypeError` with code `ERR_INVALID_ARG_VALUE` for a bad option.
+ * Both sides of a call as one stereo stream: the microphone on the left,
+ * what the desktop (or `includeProcessId`) plays on the right, each the
+ * mean of its source's channels, laid side by side by capture time.
  */
-export function captureStream(options?: CaptureStreamOptions): CaptureStream;
+export function captureCall(options?: CaptureCallOptions): CaptureStream;

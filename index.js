@@ -3,6 +3,7 @@
 const native = require('./lib/native');
 const { listCaptureTargets } = require('./lib/targets');
 const { captureStream } = require('./lib/stream');
+const { captureCall } = require('./lib/call');
 
 module.exports = {
   getNativeAudioCaptureInfo: native.getNativeAudioCaptureInfo,
@@ -10,4 +11,5 @@ module.exports = {
   stopCapture: native.stopCapture,
   listCaptureTargets,
   captureStream,
+  captureCall,
 };

@@ -2,5 +2,6 @@
 // and the whole of them as the default export.
 import capture from './index.js';
 
-export const { getNativeAudioCaptureInfo, startCapture, stopCapture, listCaptureTargets, captureStream } = capture;
+export const { getNativeAudioCaptureInfo, startCapture, stopCapture, listCaptureTargets, captureStream, captureCall } =
+  capture;
 export default capture;

@@ -6,30 +6,31 @@ const { parseArgs } = require('util');
 const { listCaptureTargets } = require('../lib/targets');
 const { WavWriter } = require('../lib/wav');
 const { openOutput, removeCreated, OutputExistsError } = require('../lib/output');
-const { FrameAligner } = require('../lib/frames');
 const { LevelMeter, formatDb } = require('../lib/levels');
-const { explainExit } = require('../lib/recorder-end');
+const { captureStream } = require('../lib/stream');
+const { captureCall } = require('../lib/call');
 
-const SAMPLE_RATE = 48000;
-const CHANNELS = 2;
-// ORVEL_RECORD_NO_AUDIO_MS and ORVEL_RECORD_STALL_MS shorten, for tests, the
-// wait for a first block and for each next one. A linked stream delivers
+const kRate = 48000;
+const kChannels = 2;
+// ORVEL_RECORD_STALL_MS shortens, for tests, how long the recording waits
+// for audio, at the start and between blocks: a linked stream delivers
 // blocks at the real-time rate even in silence, so a pause means it is gone.
-const kNoAudioMs = Number(process.env.ORVEL_RECORD_NO_AUDIO_MS) || 3000;
 const kStallMs = Number(process.env.ORVEL_RECORD_STALL_MS) || 2000;
-const METER_INTERVAL_MS = 100;
-const METER_FLOOR_DB = -60;
-const METER_WIDTH = 20;
+const kMeterIntervalMs = 100;
+const kMeterFloorDb = -60;
+const kMeterWidth = 20;
 
 const kUsage = `Usage:
-  orvel-record [--target ID | --system] [--seconds N] [--format f32|s16]
-               [--force] OUT.wav
-  orvel-record (--exclude-pid PID | --app PID)... [--seconds N]
+  orvel-record [--target ID | --system] [--reconnect] [--seconds N]
+               [--format f32|s16] [--force] OUT.wav
+  orvel-record (--exclude-pid PID | --app PID)... [--reconnect] [--seconds N]
+               [--format f32|s16] [--force] OUT.wav
+  orvel-record --call [--target MIC] [--app PID]... [--reconnect] [--seconds N]
                [--format f32|s16] [--force] OUT.wav
   orvel-record --list-targets
   orvel-record --help`;
 
-const HELP = `${kUsage}
+const kHelp = `${kUsage}
 
 Records 48000 Hz stereo audio from PipeWire into the WAV file OUT.wav, or
 with OUT.wav "-" to standard output.
@@ -51,6 +52,14 @@ with OUT.wav "-" to standard output.
   --app PID        Record only what process PID and its descendants play
                    (repeat for more). Players that start later are
                    followed. --list-targets shows the pids.
+  --call           Record both sides of a call: the microphone (the default
+                   source, or --target MIC) on the left channel and what the
+                   desktop plays (or, with --app, those processes alone) on
+                   the right, aligned in time.
+  --reconnect      When PipeWire goes away (a restart, a crash) or the
+                   target is missing, wait up to 30 s for it and record on;
+                   one line on stderr tells how long was lost. What was
+                   lost is not in the file: the recording joins up.
   --seconds N      Stop after N seconds of audio (decimals allowed).
                    Without it, record until Ctrl-C or SIGTERM.
   --format FORMAT  f32: 32-bit IEEE float (the default); s16: 16-bit PCM.
@@ -71,10 +80,10 @@ streamed WAV. On a terminal a level meter shows each channel's peak and the
 time recorded; at the end one line (on stderr) sums up the duration,
 frames, and peak and RMS level per channel.
 
-orvel-record stops with status 1 and says why in one line when no audio
-arrives within 3 seconds of the start, when pw-record is missing or ends
-(PipeWire is not running or went away), when no audio arrives for 2 seconds
-during the recording (the target went away), or when a write fails. What was
+orvel-record stops with status 1 and says why in one line when pw-record is
+missing or ends (PipeWire is not running or went away), when the target is
+not found, when no audio arrives for 2 seconds (at the start: nothing to
+record; later: the target went away), or when a write fails. What was
 recorded stays in the output, whole; a file it created itself and recorded
 nothing into is removed. Nothing else is ever removed.
 
@@ -94,6 +103,8 @@ const kOptions = {
   force: { type: 'boolean' },
   'exclude-pid': { type: 'string', multiple: true },
   app: { type: 'string', multiple: true },
+  call: { type: 'boolean' },
+  reconnect: { type: 'boolean' },
   'list-targets': { type: 'boolean' },
   help: { type: 'boolean', short: 'h' },
 };
@@ -125,9 +136,6 @@ function parseCommandLine(argv) {
     if (argv.length > 1) throw usage('--list-targets takes no other arguments');
     return { listTargets: true };
   }
-  if (values.target !== undefined && values.system) throw usage('give either --target or --system, not both');
-  if (values.target === '') throw usage('--target needs a node name or object serial');
-  const processes = readProcessOptions(values);
   const format = values.format ?? 'f32';
   if (format !== 'f32' && format !== 's16') throw usage(`--format must be f32 or s16, not "${format}"`);
   let frameLimit = Infinity;
@@ -136,14 +144,12 @@ function parseCommandLine(argv) {
     if (values.seconds.trim() === '' || !Number.isFinite(seconds) || seconds <= 0) {
       throw usage(`--seconds must be a positive number, not "${values.seconds}"`);
     }
-    frameLimit = Math.max(1, Math.round(seconds * SAMPLE_RATE));
+    frameLimit = Math.max(1, Math.round(seconds * kRate));
   }
   if (positionals.length === 0) throw usage('give the output file, e.g. out.wav');
   if (positionals.length > 1) throw usage(`give one output file, not ${positionals.length}`);
   return {
-    target: values.target,
-    system: Boolean(values.system),
-    processes,
+    source: readSource(values),
     format,
     frameLimit,
     out: positionals[0],
@@ -151,12 +157,29 @@ function parseCommandLine(argv) {
   };
 }
 
+// What to record, as the options of captureStream (or, with --call, of
+// captureCall) and a phrase for messages.
+function readSource(values) {
+  const { target, system, call } = values;
+  const reconnect = Boolean(values.reconnect);
+  if (target === '') throw usage('--target needs a node name or object serial');
+  if (call) {
+    if (system) throw usage('--call records the desktop already: leave out --system');
+    if (values['exclude-pid']) throw usage('--call takes --app, not --exclude-pid');
+    const processes = readProcessOptions(values);
+    return { call: true, options: { microphone: target, ...processes, reconnect } };
+  }
+  if (target !== undefined && system) throw usage('give either --target or --system, not both');
+  const processes = readProcessOptions(values);
+  if (processes && target !== undefined) throw usage('--target does not combine with --exclude-pid or --app');
+  return { call: false, options: { target, system: Boolean(system), ...processes, reconnect } };
+}
+
 // --exclude-pid or --app as captureStream's options, or null for neither.
 function readProcessOptions(values) {
   const [exclude, include] = [values['exclude-pid'], values.app];
   if (!exclude && !include) return null;
   if (exclude && include) throw usage('give either --exclude-pid or --app, not both');
-  if (values.target !== undefined) throw usage('--target does not combine with --exclude-pid or --app');
   const pids = (exclude ?? include).map((pid) => {
     if (!/^\d+$/.test(pid) || Number(pid) === 0) throw usage(`a process id is a positive whole number, not "${pid}"`);
     return Number(pid);
@@ -186,17 +209,17 @@ async function printTargets() {
 }
 
 function formatTime(frames) {
-  const seconds = frames / SAMPLE_RATE;
+  const seconds = frames / kRate;
   return `${String(Math.floor(seconds / 60)).padStart(2, '0')}:${(seconds % 60).toFixed(1).padStart(4, '0')}`;
 }
 
 function meterLine(peaks, frames) {
   const bars = peaks.map((db, channel) => {
     const filled = Number.isFinite(db)
-      ? Math.round(METER_WIDTH * Math.min(1, Math.max(0, 1 - db / METER_FLOOR_DB)))
+      ? Math.round(kMeterWidth * Math.min(1, Math.max(0, 1 - db / kMeterFloorDb)))
       : 0;
     const label = Number.isFinite(db) ? db.toFixed(1).padStart(6) : '  -inf';
-    return `${'LR'[channel]} [${'#'.repeat(filled)}${'-'.repeat(METER_WIDTH - filled)}] ${label} dBFS`;
+    return `${'LR'[channel]} [${'#'.repeat(filled)}${'-'.repeat(kMeterWidth - filled)}] ${label} dBFS`;
   });
   return `${bars.join('  ')}  ${formatTime(frames)}`;
 }
@@ -205,42 +228,24 @@ function summaryLine(name, format, meter) {
   const levels = meter
     .totals()
     .map((level, channel) => `${'LR'[channel]} peak ${formatDb(level.peak)}, RMS ${formatDb(level.rms)}`);
-  const seconds = (meter.frames / SAMPLE_RATE).toFixed(2);
+  const seconds = (meter.frames / kRate).toFixed(2);
   return `orvel-record: ${seconds} s, ${meter.frames} frames (${format}) in ${name}; ${levels.join('; ')}`;
 }
 
-// One line on why the capture ended by itself, from what onEnd reports: the
-// cause, then how pw-record ended and the last line it printed.
-function describeEnd(info) {
-  if (info.reason === 'spawn-failed') {
-    return info.error === 'ENOENT'
-      ? 'pw-record is not installed (Debian, Ubuntu: apt install pipewire-bin)'
-      : `pw-record could not be started: ${info.error}`;
-  }
-  const how = info.signal ? `was killed by ${info.signal}` : `exited with status ${info.code}`;
-  const { lastLine, cause = 'pw-record ended' } = explainExit(info);
-  return `${cause} (pw-record ${how}${lastLine ? `: ${lastLine}` : ''})`;
+// The recording's stream of f32 stereo chunks.
+function openCapture({ call, options }) {
+  const common = { stallTimeoutMs: kStallMs, sampleRate: kRate };
+  return call ? captureCall({ ...options, ...common }) : captureStream({ ...options, ...common, channels: kChannels });
 }
 
-// Starts the capture: the process filters are captureStream's, everything
-// else comes straight from startCapture. Returns whether it started.
-function startRecording({ target, system, processes }, onBlock, finish) {
-  const { startCapture, captureStream } = require('..');
-  if (processes) {
-    captureStream(processes).on('data', onBlock).on('error', finish);
-    return true;
-  }
-  const options = {
-    pipewireTargetId: target,
-    pipewireCaptureSink: system,
-    onEnd: (info) => finish(new Error(describeEnd(info))),
-  };
-  return startCapture(options, onBlock);
+// A chunk's samples, copied only when its memory is not 4-byte aligned.
+function floatsOf(chunk) {
+  const aligned = chunk.byteOffset % 4 === 0 ? chunk : Buffer.from(chunk);
+  return new Float32Array(aligned.buffer, aligned.byteOffset, aligned.length / 4);
 }
 
 async function record(command) {
-  const { target, system, processes, format, frameLimit, out, force } = command;
-  const { stopCapture } = require('..');
+  const { format, frameLimit, out, force } = command;
   let output;
   try {
     output = openOutput(out, { force });
@@ -251,29 +256,25 @@ async function record(command) {
   let writer;
   try {
     const { fd, streamed } = output;
-    writer = new WavWriter(fd, { format, sampleRate: SAMPLE_RATE, channels: CHANNELS, streamed });
+    writer = new WavWriter(fd, { format, sampleRate: kRate, channels: kChannels, streamed });
   } catch (error) {
     removeCreated(output);
     fs.closeSync(output.fd);
     throw new Error(`writing the WAV header to ${output.name} failed: ${error.message}`);
   }
-  const aligner = new FrameAligner(CHANNELS);
-  const meter = new LevelMeter(CHANNELS);
+  const meter = new LevelMeter(kChannels);
   const onTerminal = process.stderr.isTTY;
-  const source = processes ? "the desktop's playback" : system ? 'the default sink' : target ? `target "${target}"` : 'the default source';
   let finished = false;
-  let heard = false;
   let meterTimer;
-  let watchdog;
+  let capture;
 
   // ERROR: the recording failed. What was recorded stays; a file of ours
   // with nothing in it goes.
   const finish = (error) => {
     if (finished) return;
     finished = true;
-    stopCapture();
+    capture.destroy();
     clearInterval(meterTimer);
-    clearTimeout(watchdog);
     if (onTerminal) process.stderr.write('\r\x1b[2K');
     if (!error) {
       writer.close();
@@ -282,25 +283,16 @@ async function record(command) {
     }
     process.exitCode = 1;
     let kept = '';
-    if (meter.frames > 0) kept = `; the ${(meter.frames / SAMPLE_RATE).toFixed(2)} s recorded are in ${output.name}`;
+    if (meter.frames > 0) kept = `; the ${(meter.frames / kRate).toFixed(2)} s recorded are in ${output.name}`;
     else removeCreated(output);
     writer.close();
     console.error(`orvel-record: ${error.message}${kept}`);
   };
 
-  const onBlock = (pcm) => {
+  const onChunk = (chunk) => {
     if (finished) return;
-    if (!heard) {
-      heard = true;
-      clearTimeout(watchdog);
-      watchdog = setTimeout(() => {
-        finish(new Error(`no audio for ${kStallMs / 1000} s from ${source}: it went away, or PipeWire stalled`));
-      }, kStallMs);
-    } else {
-      watchdog.refresh();
-    }
-    let samples = aligner.push(pcm);
-    const room = (frameLimit - meter.frames) * CHANNELS;
+    let samples = floatsOf(chunk);
+    const room = (frameLimit - meter.frames) * kChannels;
     if (samples.length > room) samples = samples.subarray(0, room);
     try {
       writer.write(samples);
@@ -312,22 +304,23 @@ async function record(command) {
     if (meter.frames >= frameLimit) finish();
   };
 
-  watchdog = setTimeout(() => {
-    finish(
-      new Error(
-        `no audio arrived within ${kNoAudioMs / 1000} s from ${source}. ` +
-          'Is PipeWire running (pw-cli info 0)? Is the target right (orvel-record --list-targets)?',
-      ),
-    );
-  }, kNoAudioMs);
-  process.on('SIGINT', () => finish());
-  process.on('SIGTERM', () => finish());
+  capture = openCapture(command.source)
+    .on('data', onChunk)
+    .on('error', finish)
+    .on('end', () => finish())
+    .on('reconnect', ({ gapMs, error }) => {
+      if (onTerminal) process.stderr.write('\r\x1b[2K');
+      console.error(`orvel-record: reconnected after ${(gapMs / 1000).toFixed(1)} s without audio (${error.message})`);
+    });
+  // Ctrl-C or SIGTERM: what the capture still holds is written, then it ends.
+  const stop = () => capture.stop();
+  process.on('SIGINT', stop);
+  process.on('SIGTERM', stop);
   if (onTerminal) {
     meterTimer = setInterval(() => {
       process.stderr.write(`\r\x1b[2K${meterLine(meter.takeRecentPeaks(), meter.frames)}`);
-    }, METER_INTERVAL_MS);
+    }, kMeterIntervalMs);
   }
-  if (!startRecording(command, onBlock, finish)) finish(new Error('the capture could not be started'));
 }
 
 async function main() {
@@ -336,7 +329,7 @@ async function main() {
     if (command.usage) {
       console.error(`${kUsage}\n(orvel-record --help tells more)`);
       process.exitCode = 2;
-    } else if (command.help) console.log(HELP);
+    } else if (command.help) console.log(kHelp);
     else if (command.listTargets) await printTargets();
     else await record(command);
   } catch (error) {

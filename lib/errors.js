@@ -64,14 +64,10 @@ function targetNotFound(target, how = 'was not found', info) {
 }
 
 // The error for a capture whose recorder ended by itself (onEnd's INFO),
-// while recording what SETTINGS name, before any audio came (NONE_YET) or
-// after: pw-record 1.x says "target not found" for a target that went away.
-function recorderEnded(info, settings, noneYet = true) {
+// while recording what SETTINGS name.
+function recorderEnded(info, settings) {
   const { kind, cause, line } = readRecorderEnd(info);
   if (kind === 'spawn-failed') return codedError('ERR_RECORDER_SPAWN', cause, info);
-  if (kind === 'target-not-found' && settings.target !== undefined) {
-    return targetNotFound(settings.target, noneYet ? 'was not found' : 'went away', info);
-  }
   const how = info.signal ? `was killed by ${info.signal}` : `exited with status ${info.code}`;
   const said = line ? `: ${line}` : '';
   const message = cause

@@ -33,8 +33,9 @@ function answers(socket) {
 }
 
 // Returns { ready, cancel }: READY resolves true once PipeWire answers (and
-// lists TARGET, when one is given), false after TIMEOUT_MS or cancel().
-function waitForPipewire({ timeoutMs, target }) {
+// lists TARGET, when one is given), false after TIMEOUT_MS or cancel(). The
+// first probe comes after FIRST_PAUSE_MS.
+function waitForPipewire({ timeoutMs, target, firstPauseMs = kFirstPauseMs }) {
   const socket = socketPath();
   let settle;
   const ready = new Promise((resolve) => (settle = resolve));
@@ -42,7 +43,7 @@ function waitForPipewire({ timeoutMs, target }) {
   let timer = null;
   let probing = false;
   let again = false;
-  let pauseMs = kFirstPauseMs;
+  let pauseMs = firstPauseMs;
   let watcher = null;
 
   const finish = (back) => {
@@ -83,8 +84,8 @@ function waitForPipewire({ timeoutMs, target }) {
       // A folder that cannot be watched is probed on the timer alone.
     }
   }
-  timer = setTimeout(probe, kFirstPauseMs);
+  timer = setTimeout(probe, firstPauseMs);
   return { ready, cancel: () => finish(false) };
 }
 
-module.exports = { waitForPipewire, socketPath };
+module.exports = { waitForPipewire, socketPath, kFirstPauseMs, kMaxPauseMs };

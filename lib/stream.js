@@ -14,7 +14,7 @@ const { CaptureClock } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 const { isListed } = require('./targets');
 const errors = require('./errors');
-const { waitForPipewire } = require('./reconnect');
+const { waitForPipewire, kFirstPauseMs, kMaxPauseMs } = require('./reconnect');
 
 const kMinRate = 8000;
 const kMaxRate = 192000;
@@ -75,8 +75,9 @@ function makeConverter({ format, channels }) {
 }
 
 // Whether a recorder's end can be waited out: PipeWire went away or is not
-// there (yet), or the named target is missing.
-const kRecoverable = new Set(['no-daemon', 'daemon-gone', 'target-not-found', 'stalled']);
+// there (yet), the named target is missing, or a daemon that is starting
+// has no device yet.
+const kRecoverable = new Set(['no-daemon', 'daemon-gone', 'target-not-found', 'no-device', 'stalled']);
 
 function captureStream(options) {
   const settings = readOptions(options);
@@ -88,8 +89,10 @@ function captureStream(options) {
   let run = null;
   let stopping = false;
   let waiting = null;
-  // Since when, and why, a stream that reconnects has heard nothing.
+  // Since when, and why, a stream that reconnects has heard nothing, and
+  // how many runs since then ended without audio.
   let lost = null;
+  let failedRuns = 0;
   // When the last audio came, and how much the buffer bound dropped.
   let lastAudioAt = performance.now();
   let droppedFrames = 0;
@@ -170,6 +173,7 @@ function captureStream(options) {
       if (!heard && lost) {
         stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
         lost = null;
+        failedRuns = 0;
       }
       if (heldBytes === 0) heldTime = time;
       const chunk = whole ? pcm : converter.convert(samples);
@@ -247,20 +251,26 @@ function captureStream(options) {
     if (lost) noneYet = false;
     if (stopping || stream.destroyed) return;
     let kind = info ? errors.readRecorderEnd(info).kind : stalled ? 'stalled' : undefined;
-    let failure = error ?? (info ? errors.recorderEnded(info, settings, noneYet) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
-    if (stalled && settings.target !== undefined && !(await isListed(settings.target, settings.system).catch(() => true))) {
-      kind = 'target-not-found';
-      failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away');
+    let failure = error ?? (info ? errors.recorderEnded(info, settings) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
+    // A release that keeps the recorder running without its target stalls
+    // instead; the graph tells which it is.
+    if (stalled && settings.target !== undefined && !(await isListed(settings.target, settings.system).catch(() => true))) kind = 'target-not-found';
+    if (kind === 'target-not-found' && settings.target !== undefined) {
+      failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away', info);
     }
     if (stopping || stream.destroyed) return;
     if (!settings.reconnect || !(kRecoverable.has(kind) || failure.code === 'ERR_GRAPH_LOST')) {
       stream.destroy(failure);
       return;
     }
-    // A run that fails before its first audio leaves the first loss as it was.
+    // A run that fails before its first audio leaves the first loss as it
+    // was, and the next try waits longer: a daemon can answer before it has
+    // a device.
+    if (lost) failedRuns++;
     lost ??= { at: lastAudioAt, error: failure };
     const left = settings.reconnectTimeoutMs - (performance.now() - lost.at);
-    waiting = waitForPipewire({ timeoutMs: Math.max(0, left), target: settings.target });
+    const firstPauseMs = Math.min(kFirstPauseMs * 2 ** failedRuns, kMaxPauseMs);
+    waiting = waitForPipewire({ timeoutMs: Math.max(0, left), target: settings.target, firstPauseMs });
     const back = await waiting.ready;
     waiting = null;
     if (stopping || stream.destroyed) return;

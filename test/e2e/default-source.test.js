@@ -82,4 +82,43 @@ describe('with a microphone as the default source', () => {
   test("a player's node name still records that player alone", async () => {
     await h.assertRecords('player-a', [a], [mic]);
   });
+
+  test('eight streams and a startCapture at once each carry only their own source, and no recorder is left after', async () => {
+    const own = [[{}, mic, a], [{ system: true }, a, mic], [{ target: 'player-a' }, a, mic]];
+    const streams = [0, 1, 2, 0, 1, 2, 0, 1].map((kind) => own[kind]);
+    const [beside, ...streamed] = await Promise.all([
+      h.capture({ pipewireTargetId: 'player-a' }, 1),
+      ...streams.map(([options]) => h.captureStreamed(options, 1)),
+    ]);
+    h.assertTone(beside.samples, a, 'startCapture beside the streams');
+    h.assertAbsent(beside.samples, mic, 'startCapture beside the streams');
+    streamed.forEach((samples, i) => {
+      const [options, present, absent] = streams[i];
+      h.assertTone(samples, present, `stream ${i} ${JSON.stringify(options)}`);
+      h.assertAbsent(samples, absent, `stream ${i} ${JSON.stringify(options)}`);
+    });
+    await h.waitUntil(() => h.recorderProcesses().length === 0, 'every recorder ending');
+  });
+
+  test('a timestamped stream\'s chunk times follow its frames within 2 ms over 10 s, at 48 and at 16 kHz', { timeout: 30000 }, async () => {
+    const formats = [{ sampleRate: 48000, frameBytes: 8 }, { sampleRate: 16000, channels: 1, format: 's16', frameBytes: 2 }];
+    const runs = formats.map(({ frameBytes, ...format }) => {
+      const chunks = [];
+      const stream = captureStream({ system: true, timestamps: true, ...format });
+      stream.on('data', (chunk) => chunks.push(chunk));
+      return { stream, chunks, frameBytes, rate: format.sampleRate };
+    });
+    await h.sleep(10000);
+    for (const { stream, chunks, frameBytes, rate } of runs) {
+      stream.destroy();
+      let frames = 0;
+      const worst = Math.max(...chunks.map(({ pcm, time }) => {
+        const off = Math.abs(Number(time - chunks[0].time) / 1e6 - (frames * 1000) / rate);
+        frames += pcm.length / frameBytes;
+        return off;
+      }));
+      assert.ok(frames >= 9.5 * rate, `${frames} frames at ${rate} Hz`);
+      assert.ok(worst <= 2, `at ${rate} Hz a chunk's time is ${worst.toFixed(2)} ms off its frames`);
+    }
+  });
 });

@@ -1,6 +1,6 @@
 // Compiled by package.test.js under tsc --strict: what the package's types
 // accept, and on each line after @ts-expect-error what they must reject.
-import { captureStream, type CaptureStreamError } from 'orvel-capture-audio';
+import { captureCall, captureStream, type CaptureStreamError } from 'orvel-capture-audio';
 
 export async function chunks(): Promise<number> {
   const stream = captureStream({ format: 's16', channels: 1, sampleRate: 16000 });
@@ -39,4 +39,16 @@ export function options(): void {
   captureStream({ target: '42', includeProcessId: 1234 });
   // @ts-expect-error a process option does not combine with a target
   captureStream({ target: '42', excludeProcessId: [1234] });
+}
+
+export function timed(): void {
+  captureStream({ system: true, timestamps: true }).on('data', ({ pcm, time }) => {
+    const nanoseconds: bigint = time;
+    const bytes: Buffer = pcm;
+    // @ts-expect-error a timed chunk is { pcm, time }, not a Buffer
+    const buffer: Buffer = captureStream({ timestamps: true }).read();
+  });
+  captureCall({ includeProcessId: 1234 }).on('reconnect', ({ gapMs, side }) => gapMs + (side === 'desktop' ? 1 : 0));
+  // @ts-expect-error captureCall takes the microphone by name, not a target
+  captureCall({ target: '42' });
 }

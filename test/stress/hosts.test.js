@@ -11,18 +11,21 @@ const kHosts = Number(process.env.ORVEL_STRESS_HOSTS || 50);
 const kRecorderGraceMs = 1000;
 
 // Ends itself on its first block as ENDING says, or reports the block and
-// waits to be killed.
+// waits to be killed; captures with startCapture, or with CAPTURE=stream a
+// captureStream of its own.
 const kHostSource = `
-  const { startCapture } = require(process.env.ORVEL_MODULE);
+  const { startCapture, captureStream } = require(process.env.ORVEL_MODULE);
   let blocks = 0;
-  startCapture({}, () => {
+  const onBlock = () => {
     if (blocks++ > 0) return;
     const ending = process.env.ENDING;
     if (ending === 'exit') process.exit(7);
     if (ending === 'throw') setImmediate(() => { throw new Error('uncaught in the host'); });
     if (ending === 'throw in callback') throw new Error('uncaught in the host');
     if (ending === 'kill') process.stdout.write('block\\n');
-  });`;
+  };
+  if (process.env.CAPTURE === 'stream') captureStream().on('data', onBlock);
+  else startCapture({}, onBlock);`;
 
 const uncaught = ({ code, signal, stderr }) => code === 1 && signal === null && stderr.includes('uncaught in the host');
 // A recorder that falls silent after one block gets no SIGPIPE: a host that
@@ -44,7 +47,7 @@ const kEndings = {
 
 // Runs one host to its end; resolves with how it ended and how long its
 // recorder outlived it.
-async function runHost(ending, report, random) {
+async function runHost(ending, capture, report, random) {
   const { execArgv = [], fake } = kEndings[ending];
   let exitedAt;
   const onStart = (host) => {
@@ -59,7 +62,7 @@ async function runHost(ending, report, random) {
   };
   // The recorder inherits the host's stderr, so the run ends once both have.
   const result = await runNode([...execArgv, '-e', kHostSource], {
-    env: { ...fake, ORVEL_FAKE_REPORT: report, ENDING: ending },
+    env: { ...fake, ORVEL_FAKE_REPORT: report, ENDING: ending, CAPTURE: capture },
     onStart,
     timeoutMs: 10_000,
   }).catch((error) => ({ error }));
@@ -72,7 +75,7 @@ async function runHost(ending, report, random) {
   return { ...result, recorderPid: pid, outlivedMs };
 }
 
-test(`${kHosts} hosts that exit, throw or are killed mid-capture end as asked and take their recorder along`,
+test(`${kHosts} hosts that exit, throw or are killed mid-capture or mid-stream end as asked and take their recorder along`,
   { timeout: 600_000 }, async () => {
     const seed = seedFromEnv('ORVEL_STRESS_SEED');
     const random = seededRandom(seed);
@@ -83,11 +86,13 @@ test(`${kHosts} hosts that exit, throw or are killed mid-capture end as asked an
     let worstMs = 0;
     for (let i = 0; i < kHosts; i++) {
       const ending = endings[i % endings.length];
-      const result = await runHost(ending, path.join(dir, `report-${i}`), random);
+      const capture = Math.floor(i / endings.length) % 2 === 0 ? 'callback' : 'stream';
+      const what = `host ${i} (${ending}, ${capture})`;
+      const result = await runHost(ending, capture, path.join(dir, `report-${i}`), random);
       assert.ok(kEndings[ending].ended(result),
-        `host ${i} (${ending}) ended with code ${result.code}, signal ${result.signal}; stderr: ${result.stderr}`);
+        `${what} ended with code ${result.code}, signal ${result.signal}; stderr: ${result.stderr}`);
       assert.ok(result.outlivedMs <= kRecorderGraceMs,
-        `host ${i} (${ending}): recorder ${result.recorderPid} still alive ${kRecorderGraceMs} ms after its host`);
+        `${what}: recorder ${result.recorderPid} still alive ${kRecorderGraceMs} ms after its host`);
       worstMs = Math.max(worstMs, result.outlivedMs);
     }
     console.log(`hosts: ${kHosts} (${endings.join(', ')}) in ${((Date.now() - started) / 1000).toFixed(1)} s ` +

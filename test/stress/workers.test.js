@@ -15,20 +15,23 @@ const kRssToleranceMiB = 16;
 after(() => stopCapture());
 
 // Posts 'block' on its first block, and spends a random while in every
-// callback so that termination often lands inside one.
+// callback so that termination often lands inside one; captures with
+// startCapture, or with workerData.stream a captureStream of its own.
 const kWorkerSource = `
   const { parentPort, workerData } = require('node:worker_threads');
-  const { startCapture } = require(workerData.root);
+  const { startCapture, captureStream } = require(workerData.root);
   let posted = false;
-  startCapture({}, () => {
+  const onBlock = () => {
     if (!posted) parentPort.postMessage('block');
     posted = true;
     const until = performance.now() + Math.random() * workerData.maxBusyMs;
     while (performance.now() < until);
-  });`;
+  };
+  if (workerData.stream) captureStream().on('data', onBlock);
+  else startCapture({}, onBlock);`;
 
-async function runWorker(random) {
-  const worker = new Worker(kWorkerSource, { eval: true, workerData: { root, maxBusyMs: 2 } });
+async function runWorker(random, stream = false) {
+  const worker = new Worker(kWorkerSource, { eval: true, workerData: { root, maxBusyMs: 2, stream } });
   try {
     await within(10_000, once(worker, 'message'), 'a block in the worker');
     await sleep(random() * 20);
@@ -37,7 +40,7 @@ async function runWorker(random) {
   }
 }
 
-test(`${kWorkers} workers terminated at a random moment after their first block leave nothing behind`,
+test(`${kWorkers} workers, capturing or streaming, terminated at a random moment after their first block leave nothing behind`,
   { timeout: 600_000 }, async () => {
     const seed = seedFromEnv('ORVEL_STRESS_SEED');
     const random = seededRandom(seed);
@@ -48,7 +51,7 @@ test(`${kWorkers} workers terminated at a random moment after their first block 
 
     const started = Date.now();
     for (let i = 0; i < kWorkers; i++) {
-      await runWorker(random);
+      await runWorker(random, i % 2 === 1);
       assert.deepEqual(childPids(), [], `worker ${i}: its recorder outlived it`);
     }
     const seconds = (Date.now() - started) / 1000;
