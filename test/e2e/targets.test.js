@@ -20,7 +20,7 @@ describe('listCaptureTargets', () => {
       description: 'Orvel test sink',
       state: 'running',
       isDefaultSink: true,
-      // With no source of its own the session records the sink's monitor.
+      // scripts/pipewire-session makes the sink's monitor the default source.
       isDefaultSource: true,
       processId: null,
     });
