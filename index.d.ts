@@ -164,9 +164,11 @@ export interface CaptureTarget {
    */
   isDefaultSource: boolean;
   /**
-   * For a playback stream, the process that plays it (the pid that
-   * `captureStream`'s `excludeProcessId` and `includeProcessId` take);
-   * `null` for sinks and sources.
+   * For a playback stream, the pid the kernel reported for its client
+   * (`pipewire.sec.pid`), never the `application.process.id` it claims: the
+   * pid that `captureStream`'s `excludeProcessId` and `includeProcessId`
+   * match. For apps that play through PipeWire's Pulse server it is the
+   * server's. `null` for sinks and sources.
    */
   processId: number | null;
 }

@@ -10,16 +10,6 @@ const errors = require('./errors');
 
 const kStderrTail = 4096;
 
-// The processes a playback stream may belong to, most telling first: the
-// node's own application.process.id (set for Pulse clients, whose client is
-// pipewire-pulse's), then its client's, then the client's pid as the kernel
-// reported it to PipeWire.
-function processIdsOf(node, client) {
-  const ids = [node.info.props['application.process.id']];
-  if (client?.info?.props) ids.push(client.info.props['application.process.id'], client.info.props['pipewire.sec.pid']);
-  return ids.map(Number).filter((pid) => pid > 0);
-}
-
 // Ends CHILD if it runs. One that could not be started has no pid, and
 // Node would signal pid 0 for it: this process's whole group.
 function endChild(child) {
@@ -99,4 +89,4 @@ function watchGraph({ onUpdate, onError }) {
   return { stop };
 }
 
-module.exports = { watchGraph, processIdsOf, endChild, firstDump };
+module.exports = { watchGraph, endChild, firstDump };

@@ -10,9 +10,9 @@
 // next player would play into it alone.
 
 const { execFile } = require('child_process');
-const { watchGraph, processIdsOf, endChild } = require('./graph');
+const { watchGraph, endChild } = require('./graph');
 const errors = require('./errors');
-const { descendsFrom } = require('./lineage');
+const { belongsTo } = require('./process-ids');
 
 const kNodeType = 'PipeWire:Interface:Node';
 const kPortType = 'PipeWire:Interface:Port';
@@ -107,8 +107,8 @@ function filterProcesses({ nodeName, filter, onError }) {
     const client = clientId === undefined ? null : objects.get(clientId);
     // Decided once its client is known; until then it is not linked.
     if (client === undefined || (client !== null && !client.info?.props)) return false;
-    const matches = processIdsOf(node, client).some((pid) => descendsFrom(pid, filter.pids));
-    const allowed = !isVirtualDevice(node, clientId, nodes) && matches !== filter.exclude;
+    const listed = belongsTo(node, client, filter.pids, filter.exclude);
+    const allowed = !isVirtualDevice(node, clientId, nodes) && listed !== filter.exclude;
     decisions.set(serial, allowed);
     return allowed;
   };

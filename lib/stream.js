@@ -259,7 +259,12 @@ function captureStream(options) {
       failure = errors.targetNotFound(settings.target, noneYet ? 'was not found' : 'went away', info);
     }
     if (stopping || stream.destroyed) return;
-    if (!settings.reconnect || !(kRecoverable.has(kind) || failure.code === 'ERR_GRAPH_LOST')) {
+    // A restarted PipeWire numbers its objects afresh: the serial may name
+    // another node then, so a target named by serial is never followed
+    // across the daemon's loss.
+    const daemonLost = kind === 'daemon-gone' || kind === 'no-daemon' || failure.code === 'ERR_GRAPH_LOST';
+    const bySerial = settings.target !== undefined && /^\d+$/.test(settings.target);
+    if (!settings.reconnect || !(kRecoverable.has(kind) || failure.code === 'ERR_GRAPH_LOST') || (bySerial && daemonLost)) {
       stream.destroy(failure);
       return;
     }

@@ -5,7 +5,8 @@
 // streams.
 
 const { execFile } = require('child_process');
-const { processIdsOf, firstDump } = require('./graph');
+const { firstDump } = require('./graph');
+const { verifiedProcessId } = require('./process-ids');
 const errors = require('./errors');
 
 const kKinds = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
@@ -61,7 +62,7 @@ function targetsOf(objects) {
   );
   const targets = nodes.map((node) => {
     const props = node.info.props;
-    const processId = props['media.class'] === kStreamClass ? processIdsOf(node, clients.get(props['client.id']))[0] : undefined;
+    const processId = props['media.class'] === kStreamClass ? verifiedProcessId(clients.get(props['client.id'])) : null;
     return {
       name: props['node.name'],
       serial: String(props['object.serial']),
@@ -70,7 +71,7 @@ function targetsOf(objects) {
       state: node.info.state,
       isDefaultSink: props['node.name'] === defaultSink,
       isDefaultSource: props['node.name'] === defaultSource,
-      processId: processId ?? null,
+      processId,
     };
   });
   return targets.sort((a, b) => kindOf(a.mediaClass) - kindOf(b.mediaClass));

@@ -90,6 +90,31 @@ function startPlayer(file, name, { microphone = false, sink = kSink } = {}) {
   return child;
 }
 
+// Plays FILE into the sink as node NAME, claiming in application.process.id
+// to be process CLAIM if given: natively (pw-play) or, with PULSE, through
+// PipeWire's Pulse server (paplay, claiming in PULSE_PROP).
+function startClaimingPlayer(file, name, { claim, pulse = false } = {}) {
+  const claimed = claim === undefined ? '' : ` application.process.id = ${claim}`;
+  const env = pulse && claim !== undefined ? { ...process.env, PULSE_PROP: `application.process.id=${claim}` } : process.env;
+  const [tool, args] = pulse
+    ? ['paplay', ['-d', kSink, `--property=node.name=${name}`, file]]
+    : ['pw-play', ['-P', `{ node.name = "${name}"${claimed} }`, '--target', kSink, file]];
+  const child = spawn(tool, args, { env, stdio: ['ignore', 'ignore', 'inherit'] });
+  players.add(child);
+  child.on('exit', () => players.delete(child));
+  return child;
+}
+
+// The pid of the session's Pulse server (scripts/pipewire-session starts
+// pipewire-pulse where installed), or null if it has none.
+function pulseServerPid() {
+  try {
+    return Number(fs.readFileSync(path.join(process.env.XDG_RUNTIME_DIR, 'pulse', 'pid'), 'utf8'));
+  } catch {
+    return null;
+  }
+}
+
 // Ends CHILD, if it was started and still runs.
 async function stopPlayer(child) {
   if (!child || child.exitCode !== null || child.signalCode !== null) return;
@@ -283,6 +308,7 @@ function useSession({ players = [], toneSeconds = kToneSeconds, microphone = fal
 module.exports = {
   ...common,
   kRate, kChannels, kSink, kTones, waitUntil, useSession, toneFile, startPlayer, stopPlayer, waitForTarget,
+  startClaimingPlayer, pulseServerPid,
   setDefault, nodeId, addSink, startMicrophone, stopMicrophone, capture, captureStreamed,
   toFloats, dft, amplitude, hasSilence, db, assertTone, assertAbsent, assertRecords, recorderProcesses,
 };

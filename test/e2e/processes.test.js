@@ -72,6 +72,36 @@ function secondsOf(samples, [frequency, played]) {
   return windows / 100;
 }
 
+// Tones of the players started here, besides A's and B's.
+const kClaimTones = {
+  native: { left: [1500, 0.3], right: [1500, 0.3] },
+  pulse: { left: [2500, 0.3], right: [2500, 0.3] },
+  pulseApp: { left: [3500, 0.3], right: [3500, 0.3] },
+};
+
+// Starts a player of kClaimTones[KEY] for each [KEY, options of
+// startClaimingPlayer] of PLAYERS, waits until each plays, then makes each
+// capture of CASES ([what, options, keys present, keys absent]; A's and
+// B's tones are h.kTones.a and .b) and asserts what it holds.
+async function assertClaims(dir, players, cases) {
+  const started = {};
+  try {
+    for (const [key, options] of players) {
+      const file = h.toneFile(path.join(dir, `claim-${key}.wav`), kClaimTones[key]);
+      started[key] = h.startClaimingPlayer(file, `player-${key}`, options);
+    }
+    for (const [key] of players) await h.waitForTarget(`player-${key}`);
+    const tone = (key) => kClaimTones[key] ?? h.kTones[key];
+    for (const [what, options, present, absent] of cases) {
+      const samples = await h.captureStreamed(options(started), 1);
+      for (const key of present) h.assertTone(samples, tone(key), `${what}: ${key}`, kKeptDb);
+      for (const key of absent) h.assertAbsent(samples, tone(key), `${what}: ${key}`, kExcludedDb);
+    }
+  } finally {
+    for (const child of Object.values(started)) await h.stopPlayer(child);
+  }
+}
+
 describe('capture by process', () => {
   const session = h.useSession({ players: ['a', 'b'] });
   const pidOf = (key) => session.players[key].pid;
@@ -88,6 +118,27 @@ describe('capture by process', () => {
     h.assertTone(played, h.kTones.a, 'the sink', kKeptDb);
     h.assertTone(played, h.kTones.b, 'the sink', kKeptDb);
   });
+
+  test('a native player claiming the pid of A is judged by its own: never included with A, never excluded with it', async () => {
+    await assertClaims(session.dir, [['native', { claim: pidOf('a') }]], [
+      ['A included', () => ({ includeProcessId: pidOf('a') }), ['a'], ['native', 'b']],
+      ['A excluded', () => ({ excludeProcessId: pidOf('a') }), ['native', 'b'], ['a']],
+    ]);
+  });
+
+  test(
+    'through the Pulse server, which records no pid of its peers: a claim adds nothing to an include capture, and keeps the claimer out of an exclude capture',
+    { skip: h.pulseServerPid() === null && 'no Pulse server in this session' },
+    async () => {
+      const server = h.pulseServerPid();
+      await assertClaims(session.dir, [['pulse', { pulse: true, claim: pidOf('a') }], ['pulseApp', { pulse: true }]], [
+        ['A included', () => ({ includeProcessId: pidOf('a') }), ['a'], ['pulse', 'pulseApp', 'b']],
+        ['A excluded', () => ({ excludeProcessId: pidOf('a') }), ['b', 'pulseApp'], ['a', 'pulse']],
+        ['the Pulse app excluded', ({ pulseApp }) => ({ excludeProcessId: pulseApp.pid }), ['a', 'b', 'pulse'], ['pulseApp']],
+        ['the Pulse server included', () => ({ includeProcessId: server }), ['pulse', 'pulseApp'], ['a', 'b']],
+      ]);
+    },
+  );
 
   test('a player started during the capture is recorded from its start, less at most 0.1 s', async () => {
     const clip = h.toneFile(path.join(session.dir, 'clip.wav'), h.kTones.high, 1);

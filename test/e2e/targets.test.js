@@ -2,6 +2,7 @@
 
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
+const path = require('node:path');
 const { describe, test } = require('node:test');
 const { startCapture, stopCapture } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
@@ -58,6 +59,23 @@ describe('listCaptureTargets', () => {
       assert.deepEqual(names.sort(), [h.kSink, 'player-a'].sort());
     } finally {
       stopCapture();
+    }
+  });
+
+  test("a stream's process is the pid the kernel reported for its client, whatever the stream claims", async () => {
+    const file = h.toneFile(path.join(session.dir, 'claims.wav'), h.kTones.high, 5);
+    const claim = session.players.a.pid;
+    const pulse = h.pulseServerPid();
+    // [node name, how it plays, the pid listed for it]
+    const cases = [['player-claims', { claim }, (child) => child.pid]];
+    if (pulse !== null) cases.push(['player-pulse', { pulse: true, claim }, () => pulse]);
+    const started = cases.map(([name, options]) => h.startClaimingPlayer(file, name, options));
+    try {
+      for (const [i, [name, , listed]] of cases.entries()) {
+        assert.equal((await h.waitForTarget(name)).processId, listed(started[i]), name);
+      }
+    } finally {
+      for (const child of started) await h.stopPlayer(child);
     }
   });
 });

@@ -1,7 +1,7 @@
 'use strict';
 
 // What orvel-record builds its files from: frames out of blocks that may end
-// mid-frame, WAV files, and levels.
+// mid-frame, WAV files, and levels; and which process a stream belongs to.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -13,6 +13,7 @@ const { FrameAligner } = require('../../lib/frames');
 const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
+const { belongsTo } = require('../../lib/process-ids');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
@@ -114,4 +115,26 @@ test('the capture clock places each block at its capture time, within a millisec
   const { errors: lossy, lostFrames } = placeReads({ seconds: 20, lost: [3, 0.05] });
   assert.ok(lostFrames > 0);
   assert.ok(settled(lossy).every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...settled(lossy).map(Math.abs))} ms`);
+});
+
+test("a stream belongs to the pid the kernel reported for its client, or to its parents; a claim only excludes a Pulse client", () => {
+  const me = process.pid;
+  // Above the kernel's largest pid: no process.
+  const none = 2 ** 22 + 1;
+  const native = (secPid, claim) => ({ info: { props: { 'pipewire.sec.pid': secPid, 'application.process.id': claim } } });
+  const pulse = (claim) => ({ info: { props: { 'client.api': 'pipewire-pulse', 'pipewire.sec.pid': none, 'application.process.id': claim } } });
+  const node = (claim) => ({ info: { props: { 'application.process.id': claim } } });
+  // [what, node, client, listed, [included, excluded]]
+  const cases = [
+    ['native', node(), native(me, me), me, [true, true]],
+    ["a native app's child", node(), native(me, me), process.ppid, [true, true]],
+    ['a native claim', node(me), native(none, me), me, [false, false]],
+    ['a Pulse claim on the node', node(me), pulse(none), me, [false, true]],
+    ['a Pulse claim on the client', node(none), pulse(me), me, [false, true]],
+    ['no client', node(me), null, me, [false, false]],
+  ];
+  for (const [what, streamNode, client, listed, expected] of cases) {
+    const pids = new Set([listed]);
+    assert.deepEqual([false, true].map((exclude) => belongsTo(streamNode, client, pids, exclude)), expected, what);
+  }
 });

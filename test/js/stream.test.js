@@ -214,6 +214,16 @@ describe('reconnect', () => {
     }
   });
 
+  test('a target named by serial is not followed across the loss of PipeWire, which numbers its objects afresh', async (t) => {
+    const server = pipewireAnswering();
+    t.after(() => server.close());
+    useFake({ ...kLost, BYTES: 38400 });
+    const stream = captureStream({ target: '42', reconnect: true });
+    stream.on('reconnect', () => assert.fail('reconnected to serial 42'));
+    const error = await consume(stream).ended;
+    assert.equal(error.code, 'ERR_RECORDER_EXITED');
+  });
+
   test('PipeWire not back within reconnectTimeoutMs errors; stop() during the wait ends it at once, nothing left', async () => {
     process.env.XDG_RUNTIME_DIR = scratchDir();
     useFake({ ...kLost, BYTES: 0 });
