@@ -34,13 +34,16 @@ const busy = (ms) => {
 test('chunks hold whole frames, 50 ms or more but the first and last, at 4-byte-aligned offsets, every byte in order', async () => {
   // Bytes per frame, and per 50 ms.
   const cases = [
-    { options: {}, frameBytes: 8, chunkBytes: 19200 },
-    { options: { format: 's16', channels: 1, sampleRate: 16000 }, frameBytes: 2, chunkBytes: 1600 },
+    { options: {}, frameBytes: 8, chunkBytes: 19200, rate: '48000' },
+    { options: { format: 's16', channels: 1, sampleRate: 16000 }, frameBytes: 2, chunkBytes: 1600, rate: '16000' },
   ];
-  for (const { options, frameBytes, chunkBytes } of cases) {
-    useFake({ PIECES: '3,5,6,7,4096,1', PAUSE_US: 100 });
+  for (const { options, frameBytes, chunkBytes, rate } of cases) {
+    const report = useFake({ PIECES: '3,5,6,7,4096,1', PAUSE_US: 100 });
     const stream = captureStream(options);
     const { chunks, ended, bytes } = consume(stream);
+    // The recorder converts the rate, with a clean band; mono is mixed here.
+    const { args } = await readReport(report);
+    assert.deepEqual(args.slice(1, 9), ['--rate', rate, '--channels', '2', '--format', 'f32', '--quality', '10']);
     await waitFor(() => bytes() > 200000, '200 kB of chunks');
     stream.stop();
     assert.equal(await ended, null);
