@@ -77,7 +77,7 @@ test('a stream that hears nothing for stallTimeoutMs errors with ERR_CAPTURE_STA
 
 test('an event loop busy for longer than stallTimeoutMs is no stall: the blocks waiting for it count', async () => {
   useFake();
-  const stream = captureStream({ stallTimeoutMs: 200 });
+  const stream = captureStream({ stallTimeoutMs: 100 });
   const { ended, bytes } = consume(stream);
   await waitFor(() => bytes() > 0, 'a first chunk');
   busy(500);
