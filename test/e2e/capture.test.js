@@ -119,15 +119,22 @@ describe('timestamps of streams in different formats', () => {
     try {
       await h.waitForTarget('player-clicks');
       const formats = [{}, { sampleRate: 8000, channels: 1 }, { sampleRate: 16000, channels: 1, format: 's16' }, { sampleRate: 44100, format: 's16' }];
-      const clicks = await Promise.all(formats.map((options) => clickTimes({ system: true, timestamps: true, ...options }, 3000)));
-      const [reference, ...others] = clicks;
-      assert.ok(reference.length >= 4, `${reference.length} clicks at 48 kHz`);
-      for (const [index, times] of others.entries()) {
-        const offsets = times.map((time) => Math.min(...reference.map((other) => Math.abs(Number(time - other) / 1e6))));
-        assert.ok(offsets.length >= reference.length - 1, `${offsets.length} clicks in ${JSON.stringify(formats[index + 1])}`);
-        const worst = Math.max(...offsets);
-        assert.ok(worst < 5, `${JSON.stringify(formats[index + 1])} places a click ${worst.toFixed(2)} ms from the 48 kHz stream`);
+      const failures = [];
+      for (let attempt = 0; attempt < kAttempts; attempt++) {
+        const clicks = await Promise.all(formats.map((options) => clickTimes({ system: true, timestamps: true, ...options }, 3000)));
+        const [reference, ...others] = clicks;
+        assert.ok(reference.length >= 4, `${reference.length} clicks at 48 kHz`);
+        const problems = [];
+        for (const [index, times] of others.entries()) {
+          const offsets = times.map((time) => Math.min(...reference.map((other) => Math.abs(Number(time - other) / 1e6))));
+          assert.ok(offsets.length >= reference.length - 1, `${offsets.length} clicks in ${JSON.stringify(formats[index + 1])}`);
+          const worst = Math.max(...offsets);
+          if (worst >= 5) problems.push(`${JSON.stringify(formats[index + 1])} places a click ${worst.toFixed(2)} ms from the 48 kHz stream`);
+        }
+        if (problems.length === 0) return;
+        failures.push(problems.join(', '));
       }
+      assert.fail(`every attempt fell short: ${failures.join('; ')}`);
     } finally {
       await h.stopPlayer(player);
     }
