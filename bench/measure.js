@@ -8,15 +8,21 @@
 //   node bench/measure.js TASK SIDE OPTIONS_JSON
 //
 // TASK: throughput | latency | cpu | backlog | paused; SIDE: module | spawn,
-// interval (the module with blockIntervalMs 100), or stream | stream16
-// (captureStream at 48 kHz stereo f32, 16 kHz mono s16).
+// spawn16 (the recorder asked for 16 kHz mono s16), interval (the module
+// with blockIntervalMs 100), stream | stream16 (captureStream at 48 kHz
+// stereo f32, 16 kHz mono s16), or stream16x2 | stream16x8 (that many
+// 16 kHz streams at once). OPTIONS_JSON's `raw`: the recorder writes a
+// header to stdout unless given -a (PipeWire 1.x).
 // Prints one line of JSON.
 
 const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const { setTimeout: sleep } = require('node:timers/promises');
 
-const kRecorderArgs = ['--rate', '48000', '--channels', '2', '--format', 'f32', '-'];
+const kRecorderArgs = {
+  spawn: ['--rate', '48000', '--channels', '2', '--format', 'f32'],
+  spawn16: ['--rate', '16000', '--channels', '1', '--format', 's16'],
+};
 const kBytesPerSecond = 48000 * 2 * 4;
 const kMiB = 1024 * 1024;
 
@@ -28,8 +34,9 @@ function recorderPath() {
 
 // What a user would write without the module: spawn the recorder and turn
 // stdout's 'data' events into whole-sample blocks.
-function startSpawn(onBlock) {
-  const child = spawn(recorderPath(), kRecorderArgs, { stdio: ['ignore', 'pipe', 'ignore'] });
+function startSpawn(side, onBlock, raw) {
+  const args = [...kRecorderArgs[side], ...(raw ? ['-a'] : []), '-'];
+  const child = spawn(recorderPath(), args, { stdio: ['ignore', 'pipe', 'ignore'] });
   let rest = null;
   child.stdout.on('data', (data) => {
     const bytes = rest ? Buffer.concat([rest, data]) : data;
@@ -43,21 +50,25 @@ function startSpawn(onBlock) {
   };
 }
 
-// captureStream's options on the sides that read through it.
+// captureStream's options on the sides that read through it, one per
+// stream.
+const kSpeech = { format: 's16', channels: 1, sampleRate: 16000 };
 const kStreamOptions = {
-  stream: {},
-  stream16: { format: 's16', channels: 1, sampleRate: 16000 },
+  stream: [{}],
+  stream16: [kSpeech],
+  stream16x2: Array(2).fill(kSpeech),
+  stream16x8: Array(8).fill(kSpeech),
 };
 
 // Starts a capture on one side; onBlock gets each block as a Buffer.
 // Returns the function that stops it.
-function start(side, onBlock) {
-  if (side === 'spawn') return startSpawn(onBlock);
+function start(side, onBlock, raw = false) {
+  if (side in kRecorderArgs) return startSpawn(side, onBlock, raw);
   const capture = require('..');
   if (side in kStreamOptions) {
-    const stream = capture.captureStream(kStreamOptions[side]);
-    stream.on('data', onBlock);
-    return () => stream.destroy();
+    const streams = kStreamOptions[side].map((options) => capture.captureStream(options));
+    for (const stream of streams) stream.on('data', onBlock);
+    return () => streams.forEach((stream) => stream.destroy());
   }
   capture.startCapture(side === 'interval' ? { blockIntervalMs: 100 } : {}, onBlock);
   return () => capture.stopCapture();
@@ -75,7 +86,7 @@ const int16s = (block) => new Int16Array(block.buffer, block.byteOffset, block.l
 // Bytes per second of audio on each side, and the view an application
 // would make of a block.
 const layoutOf = (side) =>
-  side === 'stream16' ? { bytesPerSecond: 16000 * 2, view: int16s } : { bytesPerSecond: kBytesPerSecond, view: floats };
+  side.includes('16') ? { bytesPerSecond: 16000 * 2, view: int16s } : { bytesPerSecond: kBytesPerSecond, view: floats };
 
 // The block consumer of the throughput and CPU runs: a view and a count,
 // the same on every side.
@@ -99,6 +110,39 @@ function spin(ms) {
 
 function seconds(from) {
   return Number(process.hrtime.bigint() - from) / 1e9;
+}
+
+// The recorders this process started, and the CPU time their threads have
+// used, in ns (the scheduler's count: finer than the clock ticks of
+// /proc/PID/stat, where a recorder's second of audio is a tick or two).
+function recorderPids() {
+  const pids = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+      const comm = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
+      const ppid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+      if (ppid === process.pid && comm === 'pw-record') pids.push(entry);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return pids;
+}
+
+function cpuNs(pids) {
+  let total = 0;
+  for (const pid of pids) {
+    try {
+      for (const task of fs.readdirSync(`/proc/${pid}/task`)) {
+        total += Number(fs.readFileSync(`/proc/${pid}/task/${task}/schedstat`, 'utf8').split(' ')[0]);
+      }
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return total;
 }
 
 const rssMiB = () => process.memoryUsage.rss() / kMiB;
@@ -141,19 +185,23 @@ async function latency(side, { skip, blocks, busy }) {
   return { latenciesUs: latenciesUs.slice(0, blocks) };
 }
 
-async function cpu(side, { warmupMs = 0, windowMs }) {
+async function cpu(side, { warmupMs = 0, windowMs, raw }) {
   const layout = layoutOf(side);
   const count = counter(layout.view);
-  const stop = start(side, count.onBlock);
+  const stop = start(side, count.onBlock, raw);
   await count.first;
   await sleep(warmupMs);
-  const [bytes0, t0, cpu0, rss0] = [count.bytes, process.hrtime.bigint(), process.cpuUsage(), rssMiB()];
+  const recorders = recorderPids();
+  const [bytes0, t0, cpu0, rss0, recorder0] = [count.bytes, process.hrtime.bigint(), process.cpuUsage(), rssMiB(), cpuNs(recorders)];
   await sleep(windowMs);
   const used = process.cpuUsage(cpu0);
+  const recorderMs = (cpuNs(recorders) - recorder0) / 1e6;
   const [bytes, elapsed] = [count.bytes - bytes0, seconds(t0)];
   stop();
   return {
     cpuMs: (used.user + used.system) / 1000,
+    recorderCpuMs: recorderMs,
+    recorders: recorders.length,
     audioSeconds: bytes / layout.bytesPerSecond,
     seconds: elapsed,
     rssStartMiB: rss0,

@@ -73,6 +73,10 @@ function summarizeLatency(rounds) {
 function summarizeCpu(rounds) {
   const side = (name) => ({
     cpuMsPerAudioSecond: median(rounds[name].map((r) => r.cpuMs / r.audioSeconds)),
+    cpuMsPerSecond: median(rounds[name].map((r) => r.cpuMs / r.seconds)),
+    // The recorders' own threads, beside node's.
+    recorderMsPerAudioSecond: median(rounds[name].map((r) => r.recorderCpuMs / r.audioSeconds)),
+    recorderMsPerSecond: median(rounds[name].map((r) => r.recorderCpuMs / r.seconds)),
     peakRssMiB: median(rounds[name].map((r) => r.peakRssMiB)),
     // From the first block to the end: what capturing itself takes.
     rssGrowthMiB: median(rounds[name].map((r) => r.peakRssMiB - r.rssStartMiB)),
@@ -82,6 +86,7 @@ function summarizeCpu(rounds) {
   const spawn = side('spawn');
   const stream = side('stream');
   const stream16 = side('stream16');
+  const spawn16 = side('spawn16');
   const interval = side('interval');
   return {
     module,
@@ -89,11 +94,16 @@ function summarizeCpu(rounds) {
     interval,
     stream,
     stream16,
+    spawn16,
+    stream16x2: side('stream16x2'),
+    stream16x8: side('stream16x8'),
     cpuRatio: module.cpuMsPerAudioSecond / spawn.cpuMsPerAudioSecond,
     peakRssRatio: module.peakRssMiB / spawn.peakRssMiB,
     rssGrowthRatio: module.rssGrowthMiB / spawn.rssGrowthMiB,
     streamVsModule: stream.cpuMsPerAudioSecond / module.cpuMsPerAudioSecond,
     stream16VsModule: stream16.cpuMsPerAudioSecond / module.cpuMsPerAudioSecond,
+    stream16VsSpawn16: stream16.cpuMsPerAudioSecond / spawn16.cpuMsPerAudioSecond,
+    stream16VsStream: stream16.cpuMsPerAudioSecond / stream.cpuMsPerAudioSecond,
     streamVsInterval: stream.cpuMsPerAudioSecond / interval.cpuMsPerAudioSecond,
   };
 }
@@ -132,6 +142,7 @@ const kLabels = {
   interval: 'module, blockIntervalMs 100',
   stream: 'captureStream 48k stereo f32',
   stream16: 'captureStream 16k mono s16',
+  spawn16: 'spawned pw-record 16k mono s16',
 };
 const goal = (met) => (met ? 'met' : 'MISSED');
 
@@ -166,27 +177,42 @@ function latencyReport(latency) {
 }
 
 function cpuReport(c) {
+  const row = (side) => [
+    kLabels[side],
+    c[side].cpuMsPerAudioSecond.toFixed(2),
+    c[side].recorderMsPerAudioSecond.toFixed(2),
+    c[side].peakRssMiB.toFixed(1),
+    c[side].rssGrowthMiB.toFixed(1),
+  ];
+  const together = (side, count) => [
+    count,
+    c[side].cpuMsPerSecond.toFixed(2),
+    (c[side].cpuMsPerSecond / count).toFixed(2),
+    c[side].recorderMsPerSecond.toFixed(2),
+    c[side].peakRssMiB.toFixed(1),
+  ];
   return [
     'Real capture of a tone in a private PipeWire session; median of 5 x 4 s per side, after 1 s of warm-up',
     table([
-      ['', 'CPU ms per s of audio', 'peak RSS MiB', 'RSS growth MiB'],
-      ...['module', 'spawn'].map((side) => [
-        kLabels[side],
-        c[side].cpuMsPerAudioSecond.toFixed(2),
-        c[side].peakRssMiB.toFixed(1),
-        c[side].rssGrowthMiB.toFixed(1),
-      ]),
-      ['module / child_process.spawn', c.cpuRatio.toFixed(2), c.peakRssRatio.toFixed(3), c.rssGrowthRatio.toFixed(2)],
-      ['goal <= 1', goal(c.cpuRatio <= 1), goal(c.peakRssRatio <= 1), goal(c.rssGrowthRatio <= 1)],
-      ...['interval', 'stream', 'stream16'].map((side) => [
-        kLabels[side],
-        c[side].cpuMsPerAudioSecond.toFixed(2),
-        c[side].peakRssMiB.toFixed(1),
-        c[side].rssGrowthMiB.toFixed(1),
-      ]),
+      ['', 'node CPU ms per s of audio', 'recorder CPU ms per s', 'peak RSS MiB', 'RSS growth MiB'],
+      row('module'),
+      row('spawn'),
+      ['module / child_process.spawn', c.cpuRatio.toFixed(2), '', c.peakRssRatio.toFixed(3), c.rssGrowthRatio.toFixed(2)],
+      ['goal <= 1', goal(c.cpuRatio <= 1), '', goal(c.peakRssRatio <= 1), goal(c.rssGrowthRatio <= 1)],
+      ...['interval', 'stream', 'stream16', 'spawn16'].map(row),
       ['captureStream 48k stereo f32 / module', c.streamVsModule.toFixed(2), `goal <= 1.2: ${goal(c.streamVsModule <= 1.2)}`],
+      ['captureStream 16k mono s16 / spawned pw-record 16k', c.stream16VsSpawn16.toFixed(2), `goal <= 1.2: ${goal(c.stream16VsSpawn16 <= 1.2)}`],
+      ['captureStream 16k mono s16 / captureStream 48k', c.stream16VsStream.toFixed(2), `goal <= 1: ${goal(c.stream16VsStream <= 1)}`],
       ['captureStream 16k mono s16 / module', c.stream16VsModule.toFixed(2)],
       ['captureStream 48k stereo f32 / module, blockIntervalMs 100', c.streamVsInterval.toFixed(2)],
+    ]),
+    '',
+    'captureStream 16k mono s16, several at once; CPU per s of wall time',
+    table([
+      ['streams', 'node CPU ms per s', 'per stream', 'recorders CPU ms per s', 'peak RSS MiB'],
+      together('stream16', 1),
+      together('stream16x2', 2),
+      together('stream16x8', 8),
     ]),
   ];
 }

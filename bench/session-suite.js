@@ -8,7 +8,7 @@
 //
 // Writes every round's raw result to OUTPUT_JSON.
 
-const { spawn } = require('node:child_process');
+const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -45,16 +45,13 @@ async function main() {
   const stopPlaying = playLooped(wav);
   try {
     await sleep(500);
-    log('CPU of real capture (5 rounds of 5 sides)');
+    const sides = ['module', 'spawn', 'interval', 'stream', 'stream16', 'spawn16', 'stream16x2', 'stream16x8'];
+    log(`CPU of real capture (${kRounds} rounds of ${sides.length} sides)`);
     // The first second (code being compiled and optimised) is left out.
-    const options = { warmupMs: 1000, windowMs: 4000 };
-    const cpu = await alternate(kRounds, {
-      module: () => measure('cpu', 'module', options),
-      spawn: () => measure('cpu', 'spawn', options),
-      interval: () => measure('cpu', 'interval', options),
-      stream: () => measure('cpu', 'stream', options),
-      stream16: () => measure('cpu', 'stream16', options),
-    });
+    // PipeWire 1.x's recorder writes raw samples to stdout only with -a.
+    const raw = execFileSync('pw-record', ['--help']).toString().includes('--raw');
+    const options = { warmupMs: 1000, windowMs: 4000, raw };
+    const cpu = await alternate(kRounds, Object.fromEntries(sides.map((side) => [side, () => measure('cpu', side, options)])));
     log('backlog during real-time capture');
     const realtimeBacklog = await measure('backlog', 'module', {
       blockMs: 5000,

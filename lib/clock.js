@@ -15,9 +15,9 @@
 
 const kNsPerSecond = 1_000_000_000n;
 const kWindowNs = kNsPerSecond;
-// How far the origin may creep per block, and a rise of the bounds too
-// large for any clock's drift.
-const kCreepNs = 200_000n;
+// How far the origin may creep, per second of audio whatever the blocks'
+// size, and a rise of the bounds too large for any clock's drift.
+const kCreepPerSecond = 500n;
 const kJumpNs = 5_000_000n;
 
 class CaptureClock {
@@ -39,6 +39,7 @@ class CaptureClock {
   add(frames, readTime) {
     const first = this.frames;
     this.frames += BigInt(frames);
+    const creep = this.offsetNs(BigInt(frames)) / kCreepPerSecond;
     const bound = readTime - this.offsetNs(this.frames);
     while (this.recent.length > 0 && this.recent.at(-1)[0] >= bound) this.recent.pop();
     this.recent.push([bound, readTime]);
@@ -46,7 +47,7 @@ class CaptureClock {
     const earliest = this.recent[0][0];
     const rise = this.origin === undefined ? 0n : earliest - this.origin;
     if (this.origin === undefined || rise < 0n || rise > kJumpNs) this.origin = earliest;
-    else this.origin += rise < kCreepNs ? rise : kCreepNs;
+    else this.origin += rise < creep ? rise : creep;
     return this.origin + this.offsetNs(first) - this.latencyNs;
   }
 }

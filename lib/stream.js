@@ -9,7 +9,7 @@ const { Readable } = require('stream');
 const { performance } = require('perf_hooks');
 const native = require('./native');
 const { FrameAligner } = require('./frames');
-const { toS16, toMono } = require('./convert');
+const { toS16, toMono, toMonoS16 } = require('./convert');
 const { CaptureClock } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 const { isListed } = require('./targets');
@@ -20,8 +20,11 @@ const kMinRate = 8000;
 const kMaxRate = 192000;
 // The capture hands over what gathered in each interval instead of every
 // block the recorder writes (10-20 ms): each delivery and each push into a
-// Readable costs CPU, much the same whatever its size (npm run bench).
-const kBlockIntervalMs = 100;
+// Readable costs CPU, much the same whatever its size, so that at 100 ms a
+// 16 kHz mono stream cost 1.6 times a spawned pw-record (npm run bench).
+// A stall timeout shorter than two intervals shortens it, so that the wait
+// between two blocks never looks like a stall.
+const kBlockIntervalMs = 200;
 // A chunk holds at least this much audio, but for the first: a shorter
 // block (one cut short by the recorder's timing) waits to join the next.
 const kMinChunkMs = 50;
@@ -29,6 +32,21 @@ const kReconnectTimeoutMs = 30000;
 // PipeWire's own stereo-to-mono mix is not the mean of the channels on
 // every release, so mono is asked of the recorder as stereo and mixed here.
 const kRecorderChannels = 2;
+// The recorder's resampler at its default quality (4) leaves 0.9 of the
+// Nyquist frequency 17 dB down; at 10 it is within 0.01 dB on every release
+// (docs/how-it-works.md).
+const kResampleQuality = 10;
+// At that quality the resampler holds the audio back by about this many
+// frames of the lower of the two rates, on every release and quantum
+// measured; the graph runs at 48 kHz unless configured otherwise.
+const kResamplerDelayFrames = 85;
+const kGraphRate = 48000;
+
+// What the recorder's resampler adds to a capture's latency, in ns.
+function resamplerDelayNs(rate) {
+  if (rate === kGraphRate) return 0n;
+  return BigInt(Math.round((kResamplerDelayFrames * 1e9) / Math.min(rate, kGraphRate)));
+}
 
 function readOptions(options = {}) {
   const invalid = errors.invalidArgument;
@@ -60,6 +78,11 @@ function readOptions(options = {}) {
   };
 }
 
+function blockIntervalMs(stallTimeoutMs) {
+  if (stallTimeoutMs === 0) return kBlockIntervalMs;
+  return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 2)));
+}
+
 // Turns the recorder's float frames into the stream's format.
 function makeConverter({ format, channels }) {
   const mono = channels === 1;
@@ -68,8 +91,9 @@ function makeConverter({ format, channels }) {
     frameBytes: channels * bytesPerSample,
     passThrough: !mono && format === 'f32',
     convert(frames) {
+      if (format === 's16') return mono ? toMonoS16(frames) : toS16(frames);
       const samples = mono ? toMono(frames) : frames;
-      return format === 's16' ? toS16(samples) : Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
+      return Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
     },
   };
 }
@@ -146,7 +170,7 @@ function captureStream(options) {
   function startRun() {
     const controller = new AbortController();
     const aligner = new FrameAligner(kRecorderChannels);
-    const clock = new CaptureClock(settings.sampleRate);
+    const clock = new CaptureClock(settings.sampleRate, resamplerDelayNs(settings.sampleRate));
     const held = [];
     let heldBytes = 0;
     let heldTime;
@@ -206,7 +230,8 @@ function captureStream(options) {
         pipewireUnlinkedNodeName: nodeName,
         sampleRate: settings.sampleRate,
         channels: kRecorderChannels,
-        blockIntervalMs: kBlockIntervalMs,
+        resampleQuality: kResampleQuality,
+        blockIntervalMs: blockIntervalMs(settings.stallTimeoutMs),
         blockTimes: true,
         signal: controller.signal,
         onEnd: (info) => finishRun({ info, noneYet: !heard }),

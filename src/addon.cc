@@ -342,6 +342,15 @@ uint32_t ReadCountOption(const Napi::Object& options, const char* key, double ma
   return number >= 1 && number <= max ? uint32_t(number) : 0;
 }
 
+// A resampler quality from kMinResampleQuality to kMaxResampleQuality, its
+// fraction dropped; -1 (the recorder's default) for anything else.
+int32_t ReadQualityOption(const Napi::Object& options) {
+  const Napi::Value value = ReadOption(options, "resampleQuality", &Napi::Value::IsNumber);
+  if (value.IsEmpty()) return -1;
+  const double number = value.As<Napi::Number>().DoubleValue();
+  return number >= kMinResampleQuality && number <= kMaxResampleQuality ? int32_t(number) : -1;
+}
+
 // An AbortSignal (anything with addEventListener), or an empty object.
 Napi::Object ReadSignalOption(const Napi::Object& options) {
   const Napi::Value value = ReadOption(options, "signal", &Napi::Value::IsObject);
@@ -362,6 +371,7 @@ struct StartOptions {
   // 0: the backend's default format.
   uint32_t sample_rate;
   uint32_t channels;
+  int32_t resample_quality;
   bool block_times;
   // Set: a capture beside the current one, until this signal aborts.
   Napi::Object signal;
@@ -379,6 +389,7 @@ StartOptions ReadStartOptions(const Napi::Object& options) {
       ReadCountOption(options, "blockIntervalMs", kMaxBlockIntervalMs),
       ReadCountOption(options, "sampleRate", kMaxCaptureRate),
       ReadCountOption(options, "channels", kMaxCaptureChannels),
+      ReadQualityOption(options),
       ReadBooleanOption(options, "blockTimes"),
       ReadSignalOption(options),
   };
@@ -395,6 +406,7 @@ CaptureOptions BackendOptions(const StartOptions& options, CaptureState* state) 
   backend.unlinked_node_name = OrNull(options.unlinked_node_name);
   if (options.sample_rate != 0) backend.sample_rate = int32_t(options.sample_rate);
   if (options.channels != 0) backend.channels = int32_t(options.channels);
+  backend.resample_quality = options.resample_quality;
   backend.block_interval_ms = options.block_interval_ms;
   backend.pcm_cb = pcm_cb;
   backend.end_cb = end_cb;

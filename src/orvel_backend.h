@@ -15,6 +15,9 @@ constexpr int32_t kCaptureChannels = 2;
 constexpr int32_t kMinCaptureRate = 8000;
 constexpr int32_t kMaxCaptureRate = 192000;
 constexpr int32_t kMaxCaptureChannels = 2;
+// The recorder's resampler qualities; below the least: its own default.
+constexpr int32_t kMinResampleQuality = 0;
+constexpr int32_t kMaxResampleQuality = 15;
 // The longest block interval a capture may ask for.
 constexpr uint32_t kMaxBlockIntervalMs = 1000;
 
@@ -68,6 +71,10 @@ struct CaptureOptions {
   // frames per second, 1 (the mean of left and right) or 2 channels.
   int32_t sample_rate = kCaptureRate;
   int32_t channels = kCaptureChannels;
+  // kMinResampleQuality to kMaxResampleQuality: the quality of the
+  // recorder's resampler (`--quality`); anything else leaves the recorder's
+  // default.
+  int32_t resample_quality = -1;
   // Above 0 (at most kMaxBlockIntervalMs): the samples are read about once
   // per interval, in blocks that hold what the interval gathered, instead of
   // as the recorder writes them (every 10-20 ms): fewer callbacks, at the

@@ -59,6 +59,8 @@ struct CaptureRequest {
   std::string unlinked_node_name;
   int32_t sample_rate;
   int32_t channels;
+  // -1: the recorder's default.
+  int32_t resample_quality;
   uint32_t block_interval_ms;
 };
 
@@ -101,6 +103,7 @@ struct SamplesLink {
 struct RecorderCommand {
   std::string rate;
   std::string channels;
+  std::string quality;
   std::string properties;
   ExecPlan plan;
 };
@@ -141,6 +144,11 @@ void make_command(const CaptureRequest& request, const SamplesLink& link, Record
   argv[i++] = command->channels.c_str();
   argv[i++] = "--format";
   argv[i++] = "f32";
+  if (request.resample_quality >= 0) {
+    command->quality = std::to_string(request.resample_quality);
+    argv[i++] = "--quality";
+    argv[i++] = command->quality.c_str();
+  }
   if (!request.unlinked_node_name.empty()) {
     argv[i++] = "--target";
     argv[i++] = kUnlinkedTarget;
@@ -352,12 +360,15 @@ CaptureRequest make_request(const CaptureOptions& options) {
   const bool known_rate =
       options.sample_rate >= kMinCaptureRate && options.sample_rate <= kMaxCaptureRate;
   const bool known_channels = options.channels >= 1 && options.channels <= kMaxCaptureChannels;
+  const bool known_quality = options.resample_quality >= kMinResampleQuality &&
+                             options.resample_quality <= kMaxResampleQuality;
   return CaptureRequest{
       options.pipewire_target != nullptr ? options.pipewire_target : "",
       options.capture_sink,
       options.unlinked_node_name != nullptr ? options.unlinked_node_name : "",
       known_rate ? options.sample_rate : kCaptureRate,
       known_channels ? options.channels : kCaptureChannels,
+      known_quality ? options.resample_quality : -1,
       std::min(options.block_interval_ms, kMaxBlockIntervalMs),
   };
 }

@@ -343,22 +343,31 @@ TEST_F(FakeRecorderTest, UnlinkedRecorderIsNamedAndKeepsProcessing) {
 }
 
 // The recorder converts to the format asked for, and the blocks say so; a
-// format it cannot be asked for gets the default.
+// format it cannot be asked for gets the default. A resampler quality is
+// passed only when asked for.
 TEST_F(FakeRecorderTest, FormatIsAskedOfTheRecorder) {
   inj_->Install("/usr/bin/pw-record");
-  const std::vector<std::tuple<int32_t, int32_t, std::string, std::string>> cases = {
-      {16000, 1, "16000", "1"}, {192000, 2, "192000", "2"}, {7999, 3, "48000", "2"}, {0, 0, "48000", "2"}};
-  for (const auto& [rate, channels, rate_arg, channels_arg] : cases) {
+  struct Case {
+    int32_t rate, channels, quality;
+    std::vector<std::string> args;
+  };
+  const std::vector<Case> cases = {
+      {16000, 1, -1, {"pw-record", "--rate", "16000", "--channels", "1", "--format", "f32"}},
+      {192000, 2, 0, {"pw-record", "--rate", "192000", "--channels", "2", "--format", "f32", "--quality", "0"}},
+      {8000, 1, 15, {"pw-record", "--rate", "8000", "--channels", "1", "--format", "f32", "--quality", "15"}},
+      {7999, 3, 16, kFixedArgs},
+      {0, 0, -2, kFixedArgs}};
+  for (const auto& [rate, channels, quality, args] : cases) {
     Sink sink;
-    sink.rate = std::stoi(rate_arg);
-    sink.channels = std::stoi(channels_arg);
+    sink.rate = std::stoi(args[2]);
+    sink.channels = std::stoi(args[4]);
     CaptureOptions options = Into(&sink);
     options.sample_rate = rate;
     options.channels = channels;
+    options.resample_quality = quality;
     unlink(report_.c_str());
     ASSERT_TRUE(orvel_backend_start_with(options));
-    EXPECT_EQ(ReadReport(report_).args,
-              ExpectedArgs("", "", {"pw-record", "--rate", rate_arg, "--channels", channels_arg, "--format", "f32"}));
+    EXPECT_EQ(ReadReport(report_).args, args);
     ASSERT_TRUE(sink.WaitForBytes(4096));
     EXPECT_TRUE(sink.FormatsOk()) << rate << " Hz, " << channels << " channels";
     orvel_backend_stop();

@@ -220,13 +220,20 @@ test('blockTimes adds the read time of each block on the clock of process.hrtime
   }
 });
 
-test('sampleRate and channels are asked of the recorder, and the blocks say so', async () => {
-  for (const [options, rate, channels] of [[{ sampleRate: 16000, channels: 1 }, 16000, 1], [{ sampleRate: 7999, channels: 3 }, 48000, 2]]) {
+test('sampleRate, channels and resampleQuality are asked of the recorder, and the blocks say so', async () => {
+  const cases = [
+    [{ sampleRate: 16000, channels: 1 }, 16000, 1, []],
+    [{ sampleRate: 7999, channels: 3, resampleQuality: 16 }, 48000, 2, []],
+    [{ sampleRate: 8000, channels: 1, resampleQuality: 0 }, 8000, 1, ['--quality', '0']],
+    [{ resampleQuality: 10.5 }, 48000, 2, ['--quality', '10']],
+    [{ resampleQuality: '10' }, 48000, 2, []],
+  ];
+  for (const [options, rate, channels, quality] of cases) {
     const report = useFake();
     const { blocks, callback } = collector();
     startCapture(options, callback);
     const { args } = await readReport(report);
-    assert.deepEqual(args.slice(1, 5), ['--rate', String(rate), '--channels', String(channels)]);
+    assert.deepEqual(args.slice(1, 7 + quality.length), ['--rate', String(rate), '--channels', String(channels), '--format', 'f32', ...quality]);
     await waitFor(() => blocks.length > 0, 'a block');
     assert.deepEqual([blocks[0].sampleRate, blocks[0].channels], [rate, channels]);
     stopCapture();

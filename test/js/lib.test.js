@@ -14,6 +14,7 @@ const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
 const { belongsTo } = require('../../lib/process-ids');
+const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
@@ -31,6 +32,17 @@ test('the frame aligner turns blocks split at any sample into whole frames, in o
   }
   assert.equal(at, stream.length);
   assert.deepEqual(out, stream);
+});
+
+test('conversions: mono is the mean of left and right, 16-bit samples are rounded and clipped to full scale', () => {
+  const stereo = new Float32Array([0.5, 0.25, -1, 1, 1.5, 0.7, -0.2, -2, 1e-5, 0]);
+  const mean = [0.375, 0, 1.1, -1.1, 5e-6];
+  const s16 = (values) => Array.from(values, (value) => Math.round(Math.max(-1, Math.min(1, value)) * 32767));
+  assert.deepEqual(Array.from(toMono(stereo)), Array.from(new Float32Array(mean)));
+  const int16s = (buffer) => Array.from(new Int16Array(buffer.buffer, buffer.byteOffset, buffer.length / 2));
+  assert.deepEqual(int16s(toS16(stereo)), s16(stereo));
+  assert.deepEqual(int16s(toMonoS16(stereo)), s16(new Float32Array(mean)));
+  assert.deepEqual(int16s(toS16(new Float32Array([0.5, -0.5, 1, -1]))), [16384, -16383, 32767, -32767]);
 });
 
 test('the WAV writer keeps a whole header after every write and clamps s16 samples to full scale', () => {
@@ -75,12 +87,12 @@ test('the level meter: recent peaks restart when read, totals cover everything a
 });
 
 // A recorder that writes quanta of 1024 frames as they are captured, and a
-// reader that hands over what gathered every 100 ms, right after a write,
-// a little late now and then. RATE_ERROR: how much faster the device's clock
+// reader that hands over what gathered every INTERVAL_SECONDS, right after
+// a write, a little late now and then. RATE_ERROR: how much faster the device's clock
 // runs than the host's; LOST: [at s, seconds] of audio that never reaches
 // the pipe. Returns, per block, the clock's time for its first frame less
 // the time it was really captured, in ms.
-function placeReads({ seconds, rateError = 0, lost = [0, 0] }) {
+function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0.1 }) {
   const clock = new CaptureClock(48000);
   const quantum = 1024;
   const capturedAt = (frame) => frame / (48000 * (1 + rateError));
@@ -92,7 +104,7 @@ function placeReads({ seconds, rateError = 0, lost = [0, 0] }) {
     const writtenAt = capturedAt(written);
     if (writtenAt < next) continue;
     const readAt = writtenAt + 0.0002 + (written % 7 === 0 ? 0.002 : 0);
-    next = readAt + 0.1;
+    next = readAt + intervalSeconds;
     let frames = 0;
     for (; read < written; read += quantum) {
       if (isLost(read)) lostFrames += quantum;
@@ -109,8 +121,11 @@ test('the capture clock places each block at its capture time, within a millisec
   const steady = placeReads({ seconds: 10 }).errors;
   assert.ok(steady.every((error) => error >= -0.01 && error < 1), `off by ${Math.min(...steady)}..${Math.max(...steady)} ms`);
   // 200 ppm slow: 12 ms over the minute, which the estimate must follow.
-  const slow = settled(placeReads({ seconds: 60, rateError: -200e-6 }).errors);
-  assert.ok(slow.every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...slow.map(Math.abs))} ms`);
+  // And 1500 ppm, 90 ms over the minute, alike whether read every 0.1 or 0.2 s.
+  for (const [rateError, intervalSeconds] of [[-200e-6, 0.1], [-1500e-6, 0.1], [-1500e-6, 0.2]]) {
+    const slow = settled(placeReads({ seconds: 60, rateError, intervalSeconds }).errors);
+    assert.ok(slow.every((error) => Math.abs(error) < 2), `${rateError * 1e6} ppm, read every ${intervalSeconds} s: off by up to ${Math.max(...slow.map(Math.abs))} ms`);
+  }
   // 50 ms that never came: the frames after it are 50 ms later than counted.
   const { errors: lossy, lostFrames } = placeReads({ seconds: 20, lost: [3, 0.05] });
   assert.ok(lostFrames > 0);
