@@ -351,10 +351,15 @@ int32_t ReadQualityOption(const Napi::Object& options) {
   return number >= kMinResampleQuality && number <= kMaxResampleQuality ? int32_t(number) : -1;
 }
 
-// An AbortSignal (anything with addEventListener), or an empty object.
+// An AbortSignal (anything with addEventListener), or an empty object. A
+// getter whose second read is no object throws, as for the other types.
 Napi::Object ReadSignalOption(const Napi::Object& options) {
   const Napi::Value value = ReadOption(options, "signal", &Napi::Value::IsObject);
   if (value.IsEmpty()) return Napi::Object();
+  if (!value.IsObject()) {
+    Napi::TypeError::New(options.Env(), "An object was expected").ThrowAsJavaScriptException();
+    return Napi::Object();
+  }
   const Napi::Object signal = value.As<Napi::Object>();
   return signal.Get("addEventListener").IsFunction() ? signal : Napi::Object();
 }

@@ -175,13 +175,16 @@ describe('options', () => {
   });
 
   test('a getter that changes type between its two reads makes startCapture throw, nothing running', async () => {
-    let reads = 0;
-    const options = { get pipewireTargetId() { return ++reads === 1 ? 'sink' : 5; } };
     useFake();
-    // A capture's reader thread would exist as soon as startCapture returned.
-    const threads = countThreads();
-    assert.throws(() => startCapture(options, noop), { name: 'TypeError', message: 'A string was expected' });
-    assert.ok(countThreads() <= threads, 'a reader thread was started');
+    const signal = new AbortController().signal;
+    for (const [key, first, message] of [['pipewireTargetId', 'sink', 'A string was expected'], ['signal', signal, 'An object was expected']]) {
+      let reads = 0;
+      const options = { get [key]() { return ++reads === 1 ? first : undefined; } };
+      // A capture's reader thread would exist as soon as startCapture returned.
+      const threads = countThreads();
+      assert.throws(() => startCapture(options, noop), { name: 'TypeError', message }, key);
+      assert.ok(countThreads() <= threads, `${key}: a reader thread was started`);
+    }
   });
 });
 

@@ -20,13 +20,14 @@ const { startCapture, stopCapture } = require(root);
 const deliveriesEnded = trackDeliveries();
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
-const kKeys = ['pipewireTargetId', 'windowCaptureSourceId', 'win32ExcludePlaybackProcessId', 'pipewireCaptureSink', 'onEnd', 'blockIntervalMs'];
+const kKeys = ['pipewireTargetId', 'windowCaptureSourceId', 'win32ExcludePlaybackProcessId', 'pipewireCaptureSink', 'onEnd', 'blockIntervalMs',
+  'sampleRate', 'channels', 'blockTimes', 'signal'];
 const kCases = Number(process.env.ORVEL_FUZZ_CASES || 3000);
 // Longer arguments than this cannot be passed to exec at all.
 const kMaxArgBytes = 131071;
 // Errors that startCapture may throw besides what the case throws itself: a
 // value read twice that changed type, and a Proxy breaking an invariant.
-const kTypeChanged = /^A (string|number|boolean) was expected$/;
+const kTypeChanged = /^(A (string|number|boolean)|An object) was expected$/;
 const kProxyInvariant = /proxy/;
 
 after(() => stopCapture());
