@@ -33,7 +33,11 @@ function readCallOptions(options = {}) {
 
 function captureCall(options) {
   const { format, sampleRate, left, right } = readCallOptions(options);
-  const sides = [left, right].map((sideOptions) => ({ stream: captureStream(sideOptions), pieces: [], end: undefined }));
+  // Each side's chunks placed on the call's frames, where they reach, the
+  // chunks that came before the call began, and whether its stream ended.
+  const sides = [left, right].map((sideOptions) => ({
+    stream: captureStream(sideOptions), pieces: [], end: undefined, early: [], ended: false,
+  }));
   let origin;
   let emitted = 0;
 
@@ -77,18 +81,17 @@ function captureCall(options) {
 
   // Chunks wait until both sides have one (or the call ends): the earliest
   // first frame is where the call begins.
-  const waiting = [[], []];
   const begin = () => {
-    const first = waiting.flat().map((chunk) => chunk.time);
+    const first = sides.flatMap((side) => side.early.map((chunk) => chunk.time));
     if (first.length === 0) return;
     origin = first.reduce((earliest, time) => (time < earliest ? time : earliest));
-    waiting.forEach((chunks, index) => chunks.splice(0).forEach((chunk) => place(sides[index], chunk.pcm, chunk.time)));
+    for (const side of sides) side.early.splice(0).forEach((chunk) => place(side, chunk.pcm, chunk.time));
   };
   sides.forEach((side, channel) => {
     side.stream.on('data', ({ pcm, time }) => {
       if (origin === undefined) {
-        waiting[channel].push({ pcm, time });
-        if (waiting.some((chunks) => chunks.length === 0)) return;
+        side.early.push({ pcm, time });
+        if (sides.some((each) => each.early.length === 0)) return;
         begin();
       } else {
         place(side, pcm, time);

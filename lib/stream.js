@@ -165,12 +165,12 @@ function captureStream(options) {
     if (wanted) stream.read(0);
   };
 
-  // One recorder's run: its capture, process filter, frame aligner and
-  // clock. A reconnect starts another.
+  // One recorder's run: its capture, process filter, frame aligner and,
+  // with timestamps, clock. A reconnect starts another.
   function startRun() {
     const controller = new AbortController();
     const aligner = new FrameAligner(kRecorderChannels);
-    const clock = new CaptureClock(settings.sampleRate, resamplerDelayNs(settings.sampleRate));
+    const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, resamplerDelayNs(settings.sampleRate)) : null;
     const held = [];
     let heldBytes = 0;
     let heldTime;
@@ -192,7 +192,7 @@ function captureStream(options) {
       const whole = converter.passThrough && aligner.isWhole(pcm);
       const samples = whole ? null : aligner.push(pcm);
       const blockFrames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
-      const time = clock.add(blockFrames, readTime);
+      const time = clock?.add(blockFrames, readTime);
       if (blockFrames === 0) return;
       if (!heard && lost) {
         stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
@@ -232,7 +232,7 @@ function captureStream(options) {
         channels: kRecorderChannels,
         resampleQuality: kResampleQuality,
         blockIntervalMs: blockIntervalMs(settings.stallTimeoutMs),
-        blockTimes: true,
+        blockTimes: settings.timestamps,
         signal: controller.signal,
         onEnd: (info) => finishRun({ info, noneYet: !heard }),
       },

@@ -118,36 +118,32 @@ describe('orvel-record', () => {
     h.assertTone(settled(wav), h.kTones.b, 'recorded file');
   });
 
-  test('--system records what the sink plays, not the microphone that is the default source', async () => {
-    const microphone = await h.startMicrophone(session.dir);
-    try {
-      const out = path.join(session.dir, 'system.wav');
-      const result = await record(['--system', '--seconds', '1.5', out]);
-      assert.equal(result.code, 0, result.stderr);
-      const wav = readWholeWav(out, 'f32');
-      h.assertTone(settled(wav), h.kTones.a, 'recorded file');
-      h.assertAbsent(settled(wav), h.kTones.mic, 'recorded file');
-    } finally {
-      await h.stopMicrophone(microphone);
-    }
-  });
-
-  test('--call puts the microphone on the left and the desktop on the right, each 40 dB clear of the other', async () => {
-    const microphone = await h.startMicrophone(session.dir);
-    try {
-      const out = path.join(session.dir, 'call.wav');
-      const result = await record(['--call', '--seconds', '1.5', out]);
-      assert.equal(result.code, 0, result.stderr);
-      const wav = readWholeWav(out, 'f32');
-      assert.equal(wav.frames, 72000);
-      // Each side is the mean of its source's two channels.
-      const [mic, desktop] = [h.kTones.mic.left, [h.kTones.a.left[0], h.kTones.a.left[1] / 2]];
-      h.assertTone(settled(wav), { left: mic, right: desktop }, 'call');
-      h.assertAbsent(settled(wav), { left: desktop, right: mic }, 'call');
-    } finally {
-      await h.stopMicrophone(microphone);
-    }
-  });
+  // With a microphone as the default source: --system takes the sink alone,
+  // --call each on a channel of its own, as the mean of its two channels.
+  const desktop = [h.kTones.a.left[0], h.kTones.a.left[1] / 2];
+  const kMicrophoneCases = [
+    ['--system records what the sink plays, not the microphone that is the default source', '--system', h.kTones.a, h.kTones.mic],
+    [
+      '--call puts the microphone on the left and the desktop on the right, each 40 dB clear of the other', '--call',
+      { left: h.kTones.mic.left, right: desktop }, { left: desktop, right: h.kTones.mic.left },
+    ],
+  ];
+  for (const [name, option, present, absent] of kMicrophoneCases) {
+    test(name, async () => {
+      const microphone = await h.startMicrophone(session.dir);
+      try {
+        const out = path.join(session.dir, `${option.slice(2)}.wav`);
+        const result = await record([option, '--seconds', '1.5', out]);
+        assert.equal(result.code, 0, result.stderr);
+        const wav = readWholeWav(out, 'f32');
+        assert.equal(wav.frames, 72000);
+        h.assertTone(settled(wav), present, option);
+        h.assertAbsent(settled(wav), absent, option);
+      } finally {
+        await h.stopMicrophone(microphone);
+      }
+    });
+  }
 
   test('on a terminal it shows a level meter per channel and the time recorded', async () => {
     const out = path.join(session.dir, 'meter.wav');
