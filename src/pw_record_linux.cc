@@ -404,6 +404,12 @@ void stop_current() {
   g_current = nullptr;
 }
 
+bool start_current(const CaptureOptions& options) {
+  stop_current();
+  g_current = open_capture(options);
+  return g_current != nullptr;
+}
+
 }  // namespace
 
 Capture* orvel_capture_open(const CaptureOptions& options) { return open_capture(options); }
@@ -418,14 +424,10 @@ bool orvel_backend_start(const char* pipewire_target, const char* window_capture
   options.exclude_process_id = exclude_process_id;
   options.pcm_cb = cb;
   options.user = user;
-  return orvel_backend_start_with(options);
+  return start_current(options);
 }
 
-bool orvel_backend_start_with(const CaptureOptions& options) {
-  stop_current();
-  g_current = open_capture(options);
-  return g_current != nullptr;
-}
+bool orvel_backend_start_with(const CaptureOptions& options) { return start_current(options); }
 
 void orvel_backend_stop() { stop_current(); }
 
