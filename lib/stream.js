@@ -22,8 +22,9 @@ const kMaxRate = 192000;
 // block the recorder writes (10-20 ms): each delivery and each push into a
 // Readable costs CPU, much the same whatever its size, so that at 100 ms a
 // 16 kHz mono stream cost 1.6 times a spawned pw-record (npm run bench).
-// A stall timeout shorter than two intervals shortens it, so that the wait
-// between two blocks never looks like a stall.
+// The reader can hold a block for two intervals (a pause, then the wait for
+// the recorder's next write), so a stall timeout shorter than four
+// intervals shortens it: a held block never looks like a stall.
 const kBlockIntervalMs = 200;
 // A chunk holds at least this much audio, but for the first: a shorter
 // block (one cut short by the recorder's timing) waits to join the next.
@@ -80,7 +81,7 @@ function readOptions(options = {}) {
 
 function blockIntervalMs(stallTimeoutMs) {
   if (stallTimeoutMs === 0) return kBlockIntervalMs;
-  return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 2)));
+  return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 4)));
 }
 
 // Turns the recorder's float frames into the stream's format.
