@@ -57,7 +57,8 @@ export interface CaptureOptions {
   channels?: 1 | 2;
   /**
    * Linux: pass each block's read time to the callback as its fourth
-   * argument (nanoseconds on the clock of `process.hrtime.bigint()`).
+   * argument (nanoseconds on the clock of `process.hrtime.bigint()`), and
+   * the frames of the recorder's last write in it as its fifth.
    */
   blockTimes?: boolean;
   /**
@@ -107,8 +108,13 @@ export type CaptureEnd =
  * @param channels The capture's `channels`: 2 unless asked.
  * @param readTime With `blockTimes`: when the block was read from the
  *   recorder, in nanoseconds on the clock of `process.hrtime.bigint()`.
+ * @param lastWriteFrames With `blockTimes`: when the block ends with a read
+ *   that took one write of the recorder (one graph cycle's audio), its
+ *   frames; else 0.
  */
-export type PcmCallback = (pcm: Buffer, sampleRate: number, channels: number, readTime?: bigint) => void;
+export type PcmCallback = (
+  pcm: Buffer, sampleRate: number, channels: number, readTime?: bigint, lastWriteFrames?: number,
+) => void;
 
 /** What this build of the module can do. */
 export interface NativeAudioCaptureInfo {
@@ -306,8 +312,9 @@ export interface TimedChunk {
   /** The chunk's PCM bytes, as a stream without timestamps gives them. */
   pcm: Buffer;
   /**
-   * The capture time of its first frame, in nanoseconds on the clock of
-   * `process.hrtime.bigint()`. Streams of one process share it.
+   * The capture time of its first frame (when PipeWire's graph carried it),
+   * in nanoseconds on the clock of `process.hrtime.bigint()`. Streams of
+   * one process share it.
    */
   time: bigint;
 }

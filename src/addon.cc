@@ -44,6 +44,8 @@ struct PcmChunk {
   // When the reader handed the block over, on the monotonic clock that
   // process.hrtime.bigint() reads, in nanoseconds.
   int64_t read_ns;
+  // The frames of the recorder's last write that end the block, or 0.
+  uint64_t last_write_frames;
   std::unique_ptr<EndReport> end;
 };
 
@@ -58,7 +60,8 @@ struct DeliveryGate {
   // Unreferenced once the stream has ended, so that a capture that is over
   // does not keep its environment's event loop alive.
   napi_threadsafe_function tsfn = nullptr;
-  // Whether the callback takes each block's read time as a fourth argument.
+  // Whether the callback takes each block's read time and the frames of the
+  // recorder's last write in it as fourth and fifth arguments.
   bool block_times = false;
   // A capture beside the current one (0 for the current one), ended when its
   // stream ends by itself.
@@ -92,20 +95,21 @@ uint64_t g_last_side_id = 0;
 std::mutex g_cap_mutex;
 
 // Runs on the reader thread. Must not throw and must not block.
-void pcm_cb(const float* samples, uint64_t count, int32_t sample_rate,
-            int32_t channels, void* user) {
+void block_cb(const Block& block, void* user) {
   auto* state = static_cast<CaptureState*>(user);
   if (state == nullptr || !state->active.load(std::memory_order_acquire) ||
-      samples == nullptr || count == 0 || channels <= 0) {
+      block.samples == nullptr || block.count == 0 || block.channels <= 0) {
     return;
   }
   const int64_t read_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count();
-  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, sample_rate, channels, read_ns, {}};
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{
+      {}, block.sample_rate, block.channels, read_ns,
+      block.last_write_count / uint64_t(block.channels), {}};
   if (chunk == nullptr) return;
   try {
-    chunk->samples.assign(samples, samples + count);
+    chunk->samples.assign(block.samples, block.samples + block.count);
   } catch (...) {
     delete chunk;
     return;
@@ -121,7 +125,7 @@ void end_cb(const RecorderEnd* end, void* user) {
       end == nullptr) {
     return;
   }
-  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, 0, 0, 0, {}};
+  PcmChunk* chunk = new (std::nothrow) PcmChunk{{}, 0, 0, 0, 0, {}};
   if (chunk == nullptr) return;
   try {
     chunk->end.reset(new EndReport{
@@ -236,8 +240,9 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
       return;
     }
     Napi::BigInt read_time = Napi::BigInt::New(env, chunk->read_ns);
-    if (read_time.IsEmpty()) return;
-    callback.Call(env.Undefined(), {pcm, rate, channels, read_time});
+    Napi::Number last_write = Napi::Number::New(env, double(chunk->last_write_frames));
+    if (read_time.IsEmpty() || last_write.IsEmpty()) return;
+    callback.Call(env.Undefined(), {pcm, rate, channels, read_time, last_write});
   } catch (...) {
   }
 }
@@ -413,7 +418,7 @@ CaptureOptions BackendOptions(const StartOptions& options, CaptureState* state) 
   if (options.channels != 0) backend.channels = int32_t(options.channels);
   backend.resample_quality = options.resample_quality;
   backend.block_interval_ms = options.block_interval_ms;
-  backend.pcm_cb = pcm_cb;
+  backend.block_cb = block_cb;
   backend.end_cb = end_cb;
   backend.user = state;
   return backend;

@@ -28,6 +28,22 @@ constexpr uint32_t kMaxBlockIntervalMs = 1000;
 using PcmCallback = void (*)(const float* samples, uint64_t count,
                              int32_t sample_rate, int32_t channels, void* user);
 
+// A block as the reader hands it over, with what the reader knows of its
+// timing. `samples` is valid only for the duration of the call.
+struct Block {
+  const float* samples;
+  uint64_t count;
+  int32_t sample_rate;
+  int32_t channels;
+  // When the block ends with a read made right after the reader found the
+  // pipe empty: the floats of that read, which is the recorder's last write
+  // (it writes once per graph cycle) unless the reader was late. Else 0.
+  uint64_t last_write_count;
+};
+
+// Called like PcmCallback, with the block's timing beside its samples.
+using BlockCallback = void (*)(const Block& block, void* user);
+
 // How a capture's stream ended by itself: no recorder could be run, or the
 // recorder exited.
 struct RecorderEnd {
@@ -50,7 +66,7 @@ using EndCallback = void (*)(const RecorderEnd* end, void* user);
 
 // Everything a capture can be asked for. As constructed, it records the
 // recorder's default (the default source) as 48000 Hz stereo, every block as
-// it comes; a null `pcm_cb` is refused.
+// it comes; options with neither `pcm_cb` nor `block_cb` are refused.
 struct CaptureOptions {
   // What to record: an object serial or node name; null or empty: the
   // default. A named target is recorded only while it exists: when it is
@@ -81,6 +97,8 @@ struct CaptureOptions {
   // price of that much latency.
   uint32_t block_interval_ms = 0;
   PcmCallback pcm_cb = nullptr;
+  // Set: called for each block instead of pcm_cb, which may then be null.
+  BlockCallback block_cb = nullptr;
   EndCallback end_cb = nullptr;
   void* user = nullptr;
 };
@@ -110,7 +128,7 @@ ORVEL_EXPORT void orvel_backend_stop();
 ORVEL_EXPORT bool orvel_wasapi_process_loopback_os_supported();
 
 // A capture of its own, beside the process-wide one and any others: its own
-// recorder and reader thread. Returns null for a null callback or when the
+// recorder and reader thread. Returns null without a callback or when the
 // reader thread cannot be created.
 struct Capture;
 ORVEL_EXPORT Capture* orvel_capture_open(const CaptureOptions& options);

@@ -75,6 +75,7 @@ struct CaptureRequest {
 struct Capture {
   CaptureRequest request;
   PcmCallback pcm_cb;
+  BlockCallback block_cb;
   EndCallback end_cb;
   void* user;
   std::atomic<bool> running{true};
@@ -230,14 +231,20 @@ size_t buffer_floats(const CaptureRequest& request) {
 }
 
 // Hands the whole samples among the first FILLED bytes of the buffer to the
-// callback; returns how many bytes of a split sample are left, now at the
-// buffer's front.
-size_t deliver(Capture* capture, char* bytes, size_t filled) {
+// callback, LAST_WRITE bytes of them the recorder's last write (or 0);
+// returns how many bytes of a split sample are left, now at the buffer's
+// front.
+size_t deliver(Capture* capture, char* bytes, size_t filled, size_t last_write = 0) {
   const size_t whole = filled - filled % sizeof(float);
   if (whole > 0) {
     const CaptureRequest& request = capture->request;
-    capture->pcm_cb(reinterpret_cast<const float*>(bytes), whole / sizeof(float), request.sample_rate,
-                    request.channels, capture->user);
+    const Block block{reinterpret_cast<const float*>(bytes), whole / sizeof(float), request.sample_rate,
+                      request.channels, last_write / sizeof(float)};
+    if (capture->block_cb != nullptr) {
+      capture->block_cb(block, capture->user);
+    } else {
+      capture->pcm_cb(block.samples, block.count, block.sample_rate, block.channels, capture->user);
+    }
     std::memmove(bytes, bytes + whole, filled - whole);
   }
   return filled - whole;
@@ -272,6 +279,10 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
   // after a pause what gathered in it. They wait at the front of the buffer,
   // so the callback always sees the stream on sample boundaries.
   size_t filled = 0;
+  // Whether the last read emptied the pipe (or none was made yet) with no
+  // pause since: then the next read takes what the recorder wrote since,
+  // its last write.
+  bool found_empty = true;
   while (capture->running.load()) {
     // While pausing, only the recorder's text or the end of its samples
     // wakes the thread.
@@ -293,6 +304,7 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     // reported even unasked, and ends the pause.
     if (pausing && fds[0].revents != 0) next_read = now;
     paused = paused || pausing;
+    found_empty = found_empty && !pausing;
     if (!pausing && fds[0].revents == 0 && Clock::now() >= fresh_by) {
       fresh_by = kNever;
       next_read = Clock::now() + interval;
@@ -308,6 +320,8 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     }
     remove_samples_link(link);
     const bool emptied = size_t(n) < capacity - filled;
+    const size_t last_write = found_empty ? size_t(n) : 0;
+    found_empty = emptied;
     filled += size_t(n);
     if (emptied && paused) {
       paused = false;
@@ -316,7 +330,7 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     }
     fresh_by = kNever;
     if (emptied) next_read = now + interval;
-    filled = deliver(capture, bytes, filled);
+    filled = deliver(capture, bytes, filled, last_write);
   }
 }
 
@@ -376,11 +390,12 @@ CaptureRequest make_request(const CaptureOptions& options) {
 // The exported functions call these, not each other, so that a caller that
 // interposes one of them sees only its own calls.
 Capture* open_capture(const CaptureOptions& options) {
-  if (options.pcm_cb == nullptr) return nullptr;
+  if (options.pcm_cb == nullptr && options.block_cb == nullptr) return nullptr;
   try {
     auto capture = std::make_unique<Capture>();
     capture->request = make_request(options);
     capture->pcm_cb = options.pcm_cb;
+    capture->block_cb = options.block_cb;
     capture->end_cb = options.end_cb;
     capture->user = options.user;
     capture->thread = std::thread(reader_thread, capture.get());

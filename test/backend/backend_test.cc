@@ -57,6 +57,8 @@ struct Sink {
   pthread_t reader{};
   // Where each block ended in the stream, and when it was handed over.
   std::vector<std::pair<size_t, Clock::time_point>> handed;
+  // Each block's last_write_count, when it came through a BlockCallback.
+  std::vector<uint64_t> last_writes;
   // What the end callback reported, and how often.
   size_t ends = 0;
   RecorderEnd end{};
@@ -76,6 +78,13 @@ struct Sink {
     sink->reader = pthread_self();
     ++sink->calls;
     sink->cv.notify_all();
+  }
+
+  static void CollectBlock(const Block& block, void* user) {
+    Collect(block.samples, block.count, block.sample_rate, block.channels, user);
+    auto* sink = static_cast<Sink*>(user);
+    std::lock_guard<std::mutex> lock(sink->mu);
+    sink->last_writes.push_back(block.last_write_count);
   }
 
   static void End(const RecorderEnd* end, void* user) {
@@ -561,7 +570,7 @@ TEST_F(FakeRecorderTest, BlockIntervalGathersTheWritesOfEachInterval) {
 
 // After a pause, a block is handed over right after the recorder's next
 // write, not with what merely waited in the pipe: its read time then tells
-// when its last samples were written.
+// when its last samples were written, and it says how long that write was.
 TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   inj_->Install("/usr/bin/pw-record");
   setenv("ORVEL_FAKE_FILL", "clock", 1);  // each piece starts with its write time
@@ -569,10 +578,15 @@ TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
   Sink sink;
   CaptureOptions options = Into(&sink);
+  options.pcm_cb = nullptr;
+  options.block_cb = Sink::CollectBlock;
   options.block_interval_ms = 100;
   ASSERT_TRUE(orvel_backend_start_with(options));
   ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 12; }, 10000ms));
   orvel_backend_stop();
+  std::vector<uint64_t> last_writes = sink.last_writes;
+  std::sort(last_writes.begin(), last_writes.end());
+  EXPECT_EQ(last_writes[last_writes.size() / 2], 4096 / sizeof(float)) << "the median block's last write";
   const std::string bytes = sink.Bytes();
   std::vector<double> ages_ms;
   for (const auto& [end, at] : sink.handed) {

@@ -32,7 +32,7 @@ using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
 
-std::atomic<PcmCallback> g_probe_cb{nullptr};
+std::atomic<BlockCallback> g_probe_cb{nullptr};
 std::atomic<void*> g_probe_user{nullptr};
 
 // The addon is loaded with local symbols, out of RTLD_NEXT's reach; its own
@@ -66,14 +66,14 @@ void Log(const char* kind, const CaptureOptions& options) {
 }
 
 void Probe(const CaptureOptions& options) {
-  const PcmCallback cb = options.pcm_cb;
+  const BlockCallback cb = options.block_cb;
   void* user = options.user;
-  cb(kValidBlock, 0, 48000, 2, user);
-  cb(kValidBlock, 2, 48000, 0, user);
-  cb(kValidBlock, 2, 48000, -1, user);
-  cb(nullptr, 2, 48000, 2, user);
-  cb(kValidBlock, 2, 48000, 2, nullptr);
-  cb(kValidBlock, 2, 48000, 2, user);
+  cb(Block{kValidBlock, 0, 48000, 2, 0}, user);
+  cb(Block{kValidBlock, 2, 48000, 0, 0}, user);
+  cb(Block{kValidBlock, 2, 48000, -1, 0}, user);
+  cb(Block{nullptr, 2, 48000, 2, 0}, user);
+  cb(Block{kValidBlock, 2, 48000, 2, 0}, nullptr);
+  cb(Block{kValidBlock, 2, 48000, 2, 0}, user);
 }
 
 }  // namespace
@@ -85,12 +85,12 @@ bool orvel_backend_start_with(const CaptureOptions& options) {
     orvel_backend_stop();
     return false;
   }
-  const bool probe = Enabled("ORVEL_SPY_PROBE") && options.pcm_cb != nullptr;
+  const bool probe = Enabled("ORVEL_SPY_PROBE") && options.block_cb != nullptr;
   if (probe) Probe(options);
   const bool started = real(options);
   if (started && probe) {
     g_probe_user.store(options.user);
-    g_probe_cb.store(options.pcm_cb);
+    g_probe_cb.store(options.block_cb);
   }
   return started;
 }
@@ -103,10 +103,10 @@ Capture* orvel_capture_open(const CaptureOptions& options) {
 
 void orvel_backend_stop() {
   const StopFn real = Real<StopFn>("_Z18orvel_backend_stopv");
-  if (PcmCallback cb = g_probe_cb.exchange(nullptr)) {
+  if (BlockCallback cb = g_probe_cb.exchange(nullptr)) {
     void* unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (unreadable == MAP_FAILED) abort();
-    cb(static_cast<const float*>(unreadable), 2, 48000, 2, g_probe_user.exchange(nullptr));
+    cb(Block{static_cast<const float*>(unreadable), 2, 48000, 2, 0}, g_probe_user.exchange(nullptr));
     munmap(unreadable, 4096);
   }
   real();
