@@ -52,4 +52,32 @@ class CaptureClock {
   }
 }
 
-module.exports = { CaptureClock };
+// How long a cycle of PipeWire's graph is, from the recorder's writes: it
+// writes once per cycle, and the reader says how long a write was when a
+// block ends with one. A reader that was late took two: the shortest of the
+// last second's is the cycle, which follows the graph when it changes. A
+// resampling recorder's first write is short by what its resampler holds
+// back (`resamplerDelayNs`).
+class GraphCycle {
+  constructor(rate, resamplerDelayNs = 0n) {
+    this.rate = rate;
+    this.resamplerDelayNs = resamplerDelayNs;
+    this.writes = 0;
+    // [read time, ns] of the last second's writes.
+    this.recent = [];
+  }
+
+  // Takes a block's last write, FRAMES long (0: not known), read at
+  // READ_TIME (bigint ns); returns the cycle's length in ns, 0n while none
+  // is known.
+  add(frames, readTime) {
+    if (frames > 0) {
+      const ns = BigInt(Math.round((frames * 1e9) / this.rate));
+      this.recent.push([readTime, this.writes++ === 0 ? ns + this.resamplerDelayNs : ns]);
+    }
+    while (this.recent.length > 1 && readTime - this.recent[0][0] > kWindowNs) this.recent.shift();
+    return this.recent.reduce((shortest, [, ns]) => (shortest === 0n || ns < shortest ? ns : shortest), 0n);
+  }
+}
+
+module.exports = { CaptureClock, GraphCycle };

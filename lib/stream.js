@@ -10,9 +10,9 @@ const { performance } = require('perf_hooks');
 const native = require('./native');
 const { FrameAligner } = require('./frames');
 const { toS16, toMono, toMonoS16 } = require('./convert');
-const { CaptureClock } = require('./clock');
+const { CaptureClock, GraphCycle } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
-const { isListed } = require('./targets');
+const { isListed, recordsMonitor } = require('./targets');
 const errors = require('./errors');
 const { waitForPipewire, kFirstPauseMs, kMaxPauseMs } = require('./reconnect');
 
@@ -125,6 +125,8 @@ function captureStream(options) {
   const queue = [];
   let queuedBytes = 0;
   let wanted = true;
+  // Whether the recorder takes a sink's monitor.
+  let ofMonitor = settings.system;
 
   const stream = new Readable({
     objectMode: settings.timestamps,
@@ -171,7 +173,13 @@ function captureStream(options) {
   function startRun() {
     const controller = new AbortController();
     const aligner = new FrameAligner(kRecorderChannels);
-    const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, resamplerDelayNs(settings.sampleRate)) : null;
+    const delayNs = resamplerDelayNs(settings.sampleRate);
+    const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, delayNs) : null;
+    // A sink's monitor hands on what the sink took in the graph's previous
+    // cycle, so a capture of it gets audio a cycle after a capture of the
+    // players or of a source does: placed a cycle earlier, it is where
+    // those put it.
+    const cycle = clock && ofMonitor ? new GraphCycle(settings.sampleRate, delayNs) : null;
     const held = [];
     let heldBytes = 0;
     let heldTime;
@@ -187,13 +195,14 @@ function captureStream(options) {
       heldBytes = 0;
     };
 
-    const onBlock = (pcm, rate, channels, readTime) => {
+    const onBlock = (pcm, rate, channels, readTime, lastWriteFrames) => {
       lastBlockAt = lastAudioAt = performance.now();
       if (over) return;
       const whole = converter.passThrough && aligner.isWhole(pcm);
       const samples = whole ? null : aligner.push(pcm);
       const blockFrames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
-      const time = clock?.add(blockFrames, readTime);
+      let time = clock?.add(blockFrames, readTime);
+      if (cycle) time -= cycle.add(lastWriteFrames, readTime);
       if (blockFrames === 0) return;
       if (!heard && lost) {
         stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
@@ -328,7 +337,18 @@ function captureStream(options) {
     stream.push(null);
   };
 
-  run = startRun();
+  // A timed stream of a target or the default source asks the graph first
+  // whether that is a sink's monitor.
+  if (settings.timestamps && !settings.system && !settings.processes) {
+    recordsMonitor(settings.target)
+      .catch(() => false)
+      .then((monitor) => {
+        ofMonitor = monitor;
+        if (!stopping && !stream.destroyed) run = startRun();
+      });
+  } else {
+    run = startRun();
+  }
   return stream;
 }
 

@@ -90,4 +90,13 @@ async function isListed(target, system = false) {
   return (await listCaptureTargets()).some((node) => node.serial === target || names(node));
 }
 
-module.exports = { listCaptureTargets, isListed };
+// Whether a capture of TARGET (a serial; undefined: the default source)
+// records a sink's monitor: TARGET is a sink, or the default source names
+// one.
+async function recordsMonitor(target) {
+  const isSink = (node) => node.mediaClass === 'Audio/Sink';
+  const named = (node) => (target === undefined ? node.isDefaultSource : node.serial === target);
+  return (await listCaptureTargets()).some((node) => named(node) && isSink(node));
+}
+
+module.exports = { listCaptureTargets, isListed, recordsMonitor };

@@ -172,3 +172,29 @@ describe('orvel-record', () => {
     assert.match(lines.find((line) => line.includes('player-a')), new RegExp(`Stream/Output/Audio +${pid} +pw-play: `));
   });
 });
+
+// With no other player, so that the desktop carries the clicks alone.
+describe('orvel-record --call', () => {
+  const session = h.useSession();
+
+  // The click player stands in for the microphone too: both sides hear the
+  // same click.
+  test('--call, with or without --app, places a click that both sides hear within 5 ms on the two channels', async () => {
+    const player = h.startPlayer(h.clickFile(path.join(session.dir, 'call-clicks.wav')), 'player-call');
+    try {
+      await h.waitForTarget('player-call');
+      for (const app of [[], ['--app', String(player.pid)]]) {
+        const out = path.join(session.dir, `call-clicks${app.length}.wav`);
+        const result = await record(['--call', '--target', 'player-call', ...app, '--seconds', '2', out]);
+        assert.equal(result.code, 0, result.stderr);
+        const samples = settled(readWholeWav(out, 'f32'));
+        const [left, right] = [0, 1].map((channel) => h.clickEdges(2, channel)(samples));
+        assert.ok(left.length >= 2 && left.length === right.length, `clicks at ${left} and ${right}`);
+        const worstMs = Math.max(...left.map((frame, index) => (Math.abs(frame - right[index]) * 1000) / h.kRate));
+        assert.ok(worstMs < 5, `${app.join(' ') || 'the desktop'}: a click ${worstMs.toFixed(2)} ms apart`);
+      }
+    } finally {
+      await h.stopPlayer(player);
+    }
+  });
+});

@@ -12,7 +12,7 @@ const path = require('node:path');
 const { after, before } = require('node:test');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
-const { writeTone } = require('../../lib/wav');
+const { WavWriter, writeTone } = require('../../lib/wav');
 const { dft, amplitude } = require('../tone');
 const common = require('../helpers');
 
@@ -168,6 +168,33 @@ async function stopMicrophone(child) {
   await waitForTarget(kSink, (target) => target.isDefaultSource);
 }
 
+// A WAV file of 10 ms pulses at half of full scale, every 0.5 s: their
+// rising edge stays put through a resampler, which only smooths it.
+function clickFile(file) {
+  const samples = new Float32Array(kRate * 20 * 2);
+  for (let at = kRate / 4; at < kRate * 20; at += kRate / 2) samples.fill(kClick, at * 2, (at + kRate / 100) * 2);
+  const writer = new WavWriter(fs.openSync(file, 'w'), { format: 'f32', sampleRate: kRate, channels: 2 });
+  writer.write(samples);
+  writer.close();
+  return file;
+}
+const kClick = 0.5;
+
+// A function that gives the frames, within each block of samples it is
+// handed in turn, where a click rises on channel CHANNEL of CHANNELS.
+function clickEdges(channels, channel = 0) {
+  let previous = 0;
+  return (samples) => {
+    const frames = [];
+    for (let frame = 0; frame < samples.length / channels; frame++) {
+      const value = samples[frame * channels + channel];
+      if (value >= kClick / 2 && previous < kClick / 2) frames.push(frame);
+      previous = value;
+    }
+    return frames;
+  };
+}
+
 function toFloats(buffers) {
   const bytes = Buffer.concat(buffers);
   return new Float32Array(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length - (bytes.length % 4)));
@@ -309,6 +336,6 @@ module.exports = {
   ...common,
   kRate, kChannels, kSink, kTones, waitUntil, useSession, toneFile, startPlayer, stopPlayer, waitForTarget,
   startClaimingPlayer, pulseServerPid,
-  setDefault, nodeId, addSink, startMicrophone, stopMicrophone, capture, captureStreamed,
+  setDefault, nodeId, addSink, clickFile, clickEdges, startMicrophone, stopMicrophone, capture, captureStreamed,
   toFloats, dft, amplitude, hasSilence, db, assertTone, assertAbsent, assertRecords, recorderProcesses,
 };
