@@ -276,7 +276,7 @@ function captureStream(options) {
     }
     if (settings.processes) filter = filterProcesses({ nodeName, filter: settings.processes, onError: (error) => finishRun({ error }) });
     if (settings.stallTimeoutMs > 0) watchForStall(settings.stallTimeoutMs);
-    return { close, startedAt: performance.now() };
+    return { close };
   }
 
   // What a run's end means for the stream: an error, or with `reconnect` a
@@ -318,7 +318,23 @@ function captureStream(options) {
       stream.destroy(errors.reconnectTimedOut(settings.reconnectTimeoutMs, lost.error));
       return;
     }
-    run = startRun();
+    begin();
+  }
+
+  // Starts a run. A timed stream of a target or the default source first
+  // asks the graph whether that is a sink's monitor, again at each
+  // reconnect: the default source may have changed.
+  function begin() {
+    if (!settings.timestamps || settings.system || settings.processes) {
+      run = startRun();
+      return;
+    }
+    recordsMonitor(settings.target)
+      .catch(() => false)
+      .then((monitor) => {
+        ofMonitor = monitor;
+        if (!stopping && !stream.destroyed) run = startRun();
+      });
   }
 
   // Ends everything this stream runs; nothing of it is left running.
@@ -337,18 +353,7 @@ function captureStream(options) {
     stream.push(null);
   };
 
-  // A timed stream of a target or the default source asks the graph first
-  // whether that is a sink's monitor.
-  if (settings.timestamps && !settings.system && !settings.processes) {
-    recordsMonitor(settings.target)
-      .catch(() => false)
-      .then((monitor) => {
-        ofMonitor = monitor;
-        if (!stopping && !stream.destroyed) run = startRun();
-      });
-  } else {
-    run = startRun();
-  }
+  begin();
   return stream;
 }
 
