@@ -10,7 +10,7 @@ const { performance } = require('perf_hooks');
 const native = require('./native');
 const { FrameAligner } = require('./frames');
 const { toS16, toMono, toMonoS16 } = require('./convert');
-const { CaptureClock, GraphCycle } = require('./clock');
+const { CaptureClock } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 const { isListed, recordsMonitor } = require('./targets');
 const errors = require('./errors');
@@ -125,8 +125,6 @@ function captureStream(options) {
   const queue = [];
   let queuedBytes = 0;
   let wanted = true;
-  // Whether the recorder takes a sink's monitor.
-  let ofMonitor = settings.system;
 
   const stream = new Readable({
     objectMode: settings.timestamps,
@@ -169,17 +167,13 @@ function captureStream(options) {
   };
 
   // One recorder's run: its capture, process filter, frame aligner and,
-  // with timestamps, clock. A reconnect starts another.
-  function startRun() {
+  // with timestamps, clock (OF_MONITOR: the recorder takes a sink's
+  // monitor). A reconnect starts another.
+  function startRun(ofMonitor) {
     const controller = new AbortController();
     const aligner = new FrameAligner(kRecorderChannels);
-    const delayNs = resamplerDelayNs(settings.sampleRate);
-    const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, delayNs) : null;
-    // A sink's monitor hands on what the sink took in the graph's previous
-    // cycle, so a capture of it gets audio a cycle after a capture of the
-    // players or of a source does: placed a cycle earlier, it is where
-    // those put it.
-    const cycle = clock && ofMonitor ? new GraphCycle(settings.sampleRate, delayNs) : null;
+    const latencyNs = resamplerDelayNs(settings.sampleRate);
+    const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, { latencyNs, ofMonitor }) : null;
     const held = [];
     let heldBytes = 0;
     let heldTime;
@@ -201,8 +195,7 @@ function captureStream(options) {
       const whole = converter.passThrough && aligner.isWhole(pcm);
       const samples = whole ? null : aligner.push(pcm);
       const blockFrames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
-      let time = clock?.add(blockFrames, readTime);
-      if (cycle) time -= cycle.add(lastWriteFrames, readTime);
+      const time = clock?.add(blockFrames, readTime, lastWriteFrames);
       if (blockFrames === 0) return;
       if (!heard && lost) {
         stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
@@ -326,14 +319,13 @@ function captureStream(options) {
   // reconnect: the default source may have changed.
   function begin() {
     if (!settings.timestamps || settings.system || settings.processes) {
-      run = startRun();
+      run = startRun(settings.system);
       return;
     }
     recordsMonitor(settings.target)
       .catch(() => false)
-      .then((monitor) => {
-        ofMonitor = monitor;
-        if (!stopping && !stream.destroyed) run = startRun();
+      .then((ofMonitor) => {
+        if (!stopping && !stream.destroyed) run = startRun(ofMonitor);
       });
   }
 

@@ -9,8 +9,9 @@ const { firstDump } = require('./graph');
 const { verifiedProcessId } = require('./process-ids');
 const errors = require('./errors');
 
-const kKinds = ['Audio/Sink', 'Audio/Source', 'Audio/Duplex', 'Stream/Output/Audio'];
+const kSinkClass = 'Audio/Sink';
 const kStreamClass = 'Stream/Output/Audio';
+const kKinds = [kSinkClass, 'Audio/Source', 'Audio/Duplex', kStreamClass];
 const kDumpTimeoutMs = 10000;
 
 function pwDump() {
@@ -86,7 +87,7 @@ async function listCaptureTargets() {
 // streams only, so a sink goes by its serial unless SYSTEM
 // (pipewireCaptureSink) asks for a sink.
 async function isListed(target, system = false) {
-  const names = (node) => node.name === target && (system || node.mediaClass !== 'Audio/Sink');
+  const names = (node) => node.name === target && (system || node.mediaClass !== kSinkClass);
   return (await listCaptureTargets()).some((node) => node.serial === target || names(node));
 }
 
@@ -94,9 +95,8 @@ async function isListed(target, system = false) {
 // records a sink's monitor: TARGET is a sink, or the default source names
 // one.
 async function recordsMonitor(target) {
-  const isSink = (node) => node.mediaClass === 'Audio/Sink';
   const named = (node) => (target === undefined ? node.isDefaultSource : node.serial === target);
-  return (await listCaptureTargets()).some((node) => named(node) && isSink(node));
+  return (await listCaptureTargets()).some((node) => named(node) && node.mediaClass === kSinkClass);
 }
 
 module.exports = { listCaptureTargets, isListed, recordsMonitor };
