@@ -43,18 +43,31 @@ function daemonUnder(root) {
     .find((pid) => h.processInfo(pid)?.name === 'pipewire' && under(pid));
 }
 
-test('the daemon killed mid-recording ends it at once with one line, a whole file and status 1', async () => {
-  const dir = h.scratchDir();
-  const out = path.join(dir, 'killed.wav');
+test('the daemon killed mid-recording ends it at once with one line, a whole file and status 1', async (t) => {
   // A session of its own, whose daemon the test can kill; the session's
-  // own complaints go to the result's stderr, orvel-record's to a file.
-  const stderr = path.join(dir, 'stderr');
-  const result = await h.run(kSession, ['sh', '-c', 'exec "$@" 2>"$0"', stderr, process.execPath, kBin, out], {
-    onStart: (child) => aSecondIn(out, 30000).then(() => process.kill(daemonUnder(child.pid), 'SIGKILL')),
-    timeoutMs: 60000,
-  });
-  result.stderr = fs.readFileSync(stderr, 'utf8');
-  assertEndedWithFile(result, 'PipeWire went away \\(pw-record exited with status 1: [^\n]*Broken pipe[^\n]*\\)', out);
+  // own complaints go to the result's stderr, orvel-record's to a file. A
+  // session that does not start runs nothing, and is tried once more (seen
+  // once, on sid in CI: it gave up after about 20 s, its wait for the
+  // graph).
+  for (let attempt = 1; ; attempt++) {
+    const dir = h.scratchDir();
+    const out = path.join(dir, 'killed.wav');
+    const stderr = path.join(dir, 'stderr');
+    const result = await h.run(kSession, ['sh', '-c', 'exec "$@" 2>"$0"', stderr, process.execPath, kBin, out], {
+      onStart: (child) => {
+        aSecondIn(out, 30000).then(() => process.kill(daemonUnder(child.pid), 'SIGKILL'), () => {});
+      },
+      timeoutMs: 60000,
+    });
+    if (!fs.existsSync(stderr)) {
+      assert.ok(attempt === 1, `the session did not start twice: ${result.stderr}`);
+      t.diagnostic(`the session did not start: ${result.stderr}`);
+      continue;
+    }
+    result.stderr = fs.readFileSync(stderr, 'utf8');
+    assertEndedWithFile(result, 'PipeWire went away \\(pw-record exited with status 1: [^\n]*Broken pipe[^\n]*\\)', out);
+    return;
+  }
 });
 
 describe('orvel-record', () => {
