@@ -7,8 +7,9 @@ const { listCaptureTargets } = require('../lib/targets');
 const { WavWriter } = require('../lib/wav');
 const { openOutput, removeCreated, OutputExistsError } = require('../lib/output');
 const { LevelMeter, formatDb } = require('../lib/levels');
-const { captureStream } = require('../lib/stream');
-const { captureCall } = require('../lib/call');
+const { readStreamOptions, readCallOptions } = require('../lib/options');
+const { CaptureStream } = require('../lib/stream');
+const { startCall } = require('../lib/call');
 
 const kRate = 48000;
 const kChannels = 2;
@@ -157,9 +158,24 @@ function parseCommandLine(argv) {
   };
 }
 
-// What to record, as the options of captureStream (or, with --call, of
-// captureCall) and a phrase for messages.
+// What to record, as the settings of a stream (or, with --call, of a call),
+// read by the reader of captureStream's (captureCall's) options.
 function readSource(values) {
+  const { call, options } = sourceOptions(values);
+  const common = { stallTimeoutMs: kStallMs, sampleRate: kRate };
+  try {
+    return call
+      ? { call, settings: readCallOptions({ ...options, ...common }, null) }
+      : { call, settings: readStreamOptions({ ...options, ...common, channels: kChannels }, null) };
+  } catch (error) {
+    if (error.code === 'ERR_INVALID_ARG_VALUE') throw usage(error.message);
+    throw error;
+  }
+}
+
+// What to record, as the options of captureStream (or, with --call, of
+// captureCall).
+function sourceOptions(values) {
   const { target, system, call } = values;
   const reconnect = Boolean(values.reconnect);
   if (target === '') throw usage('--target needs a node name or object serial');
@@ -181,7 +197,7 @@ function readProcessOptions(values) {
   if (!exclude && !include) return null;
   if (exclude && include) throw usage('give either --exclude-pid or --app, not both');
   const pids = (exclude ?? include).map((pid) => {
-    if (!/^\d+$/.test(pid) || Number(pid) === 0) throw usage(`a process id is a positive whole number, not "${pid}"`);
+    if (!/^\d+$/.test(pid)) throw usage(`a process id is a positive whole number, not "${pid}"`);
     return Number(pid);
   });
   return exclude ? { excludeProcessId: pids } : { includeProcessId: pids };
@@ -233,9 +249,8 @@ function summaryLine(name, format, meter) {
 }
 
 // The recording's stream of f32 stereo chunks.
-function openCapture({ call, options }) {
-  const common = { stallTimeoutMs: kStallMs, sampleRate: kRate };
-  return call ? captureCall({ ...options, ...common }) : captureStream({ ...options, ...common, channels: kChannels });
+function openCapture({ call, settings }) {
+  return call ? startCall(settings) : new CaptureStream(settings);
 }
 
 async function record(command) {

@@ -26,10 +26,16 @@ function codedError(code, message, info) {
   return error;
 }
 
-function invalidArgument(message) {
-  const error = new TypeError(`captureStream: ${message}`);
+// A bad option of CALLER (captureStream, captureCall; null: say no caller).
+function invalidArgument(message, caller = 'captureStream') {
+  const error = new TypeError(caller ? `${caller}: ${message}` : message);
   error.code = 'ERR_INVALID_ARG_VALUE';
   return error;
+}
+
+// KEY is no option of CALLER; MEANT is the one it is close to, if any.
+function unknownOption(key, meant, caller) {
+  return invalidArgument(`${key} is not an option${meant ? `; did you mean ${meant}?` : ''}`, caller);
 }
 
 // A PipeWire tool that could not be run: ERRNO is the errno name.
@@ -125,6 +131,6 @@ function listFailed(errno, stderr, cause) {
 }
 
 module.exports = {
-  codedError, invalidArgument, readRecorderEnd, describeSource, targetNotFound, recorderEnded, stalled,
+  codedError, invalidArgument, unknownOption, readRecorderEnd, describeSource, targetNotFound, recorderEnded, stalled,
   reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, toolMissingMessage,
 };

@@ -8,7 +8,7 @@
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
-const { isListed } = require('./targets');
+const { listCaptureTargets, isListed } = require('./targets');
 
 const kFirstPauseMs = 50;
 const kMaxPauseMs = 1000;
@@ -32,10 +32,17 @@ function answers(socket) {
   });
 }
 
-// Returns { ready, cancel }: READY resolves true once PipeWire answers (and
-// lists TARGET, when one is given), false after TIMEOUT_MS or cancel(). The
-// first probe comes after FIRST_PAUSE_MS.
-function waitForPipewire({ timeoutMs, target, firstPauseMs = kFirstPauseMs }) {
+// The targets PipeWire lists if they hold TARGET (as isListed() finds it),
+// or null.
+async function listing(target, system) {
+  const targets = await listCaptureTargets().catch(() => []);
+  return isListed(targets, target, system) ? targets : null;
+}
+
+// Returns { ready, cancel }: READY resolves with { targets } once PipeWire
+// answers (and lists TARGET, when one is given: TARGETS is that list), null
+// after TIMEOUT_MS or cancel(). The first probe comes after FIRST_PAUSE_MS.
+function waitForPipewire({ timeoutMs, target, system = false, firstPauseMs = kFirstPauseMs }) {
   const socket = socketPath();
   let settle;
   const ready = new Promise((resolve) => (settle = resolve));
@@ -63,9 +70,10 @@ function waitForPipewire({ timeoutMs, target, firstPauseMs = kFirstPauseMs }) {
     }
     probing = true;
     clearTimeout(timer);
-    const back = socket !== null && (await answers(socket)) && (target === undefined || (await isListed(target).catch(() => false)));
+    const answered = socket !== null && (await answers(socket));
+    const targets = answered && target !== undefined ? await listing(target, system) : undefined;
     probing = false;
-    if (back) return finish(true);
+    if (answered && targets !== null) return finish({ targets });
     if (again) {
       again = false;
       return probe();
@@ -75,7 +83,7 @@ function waitForPipewire({ timeoutMs, target, firstPauseMs = kFirstPauseMs }) {
     pauseMs = Math.min(2 * pauseMs, kMaxPauseMs);
   };
 
-  const deadline = setTimeout(() => finish(false), timeoutMs);
+  const deadline = setTimeout(() => finish(null), timeoutMs);
   if (socket !== null) {
     try {
       watcher = fs.watch(path.dirname(socket), () => probe());
@@ -85,7 +93,7 @@ function waitForPipewire({ timeoutMs, target, firstPauseMs = kFirstPauseMs }) {
     }
   }
   timer = setTimeout(probe, firstPauseMs);
-  return { ready, cancel: () => finish(false) };
+  return { ready, cancel: () => finish(null) };
 }
 
 module.exports = { waitForPipewire, socketPath, kFirstPauseMs, kMaxPauseMs };

@@ -82,21 +82,21 @@ async function listCaptureTargets() {
   return targetsOf(await pwDump());
 }
 
-// Whether TARGET (a serial or node name) names a node that is listed and
-// can be recorded by it: WirePlumber looks a name up among sources and
-// streams only, so a sink goes by its serial unless SYSTEM
+// Whether TARGET (a serial or node name) names one of TARGETS (a list of
+// them) that can be recorded by it: WirePlumber looks a name up among
+// sources and streams only, so a sink goes by its serial unless SYSTEM
 // (pipewireCaptureSink) asks for a sink.
-async function isListed(target, system = false) {
+function isListed(targets, target, system = false) {
   const names = (node) => node.name === target && (system || node.mediaClass !== kSinkClass);
-  return (await listCaptureTargets()).some((node) => node.serial === target || names(node));
+  return targets.some((node) => node.serial === target || names(node));
 }
 
 // Whether a capture of TARGET (a serial; undefined: the default source)
-// records a sink's monitor: TARGET is a sink, or the default source names
-// one.
-async function recordsMonitor(target) {
+// records a sink's monitor, by TARGETS: TARGET is a sink, or the default
+// source names one.
+function recordsMonitor(targets, target) {
   const named = (node) => (target === undefined ? node.isDefaultSource : node.serial === target);
-  return (await listCaptureTargets()).some((node) => named(node) && node.mediaClass === kSinkClass);
+  return targets.some((node) => named(node) && node.mediaClass === kSinkClass);
 }
 
 module.exports = { listCaptureTargets, isListed, recordsMonitor };

@@ -1,0 +1,126 @@
+'use strict';
+
+// The one reader of captureStream's and captureCall's options, which
+// orvel-record reads its arguments through too. A key that no reader asks
+// for is refused: a misspelt process filter would otherwise record the
+// whole desktop without a word.
+
+const { readProcessFilter } = require('./process-filter');
+const errors = require('./errors');
+
+const kMinRate = 8000;
+const kMaxRate = 192000;
+const kReconnectTimeoutMs = 30000;
+// What a call takes from its own options or sets for its two streams itself.
+const kNotForCalls = ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'maxBufferedMs'];
+
+// OPTIONS as a reader sees them, and the keys it asked for: whatever a
+// reader reads (readProcessFilter's keys too) is an option it knows.
+function track(options, caller) {
+  if (options === null || typeof options !== 'object') throw errors.invalidArgument('options must be an object', caller);
+  const asked = new Set();
+  const view = new Proxy(options, {
+    get(target, key) {
+      asked.add(key);
+      return Reflect.get(target, key);
+    },
+    has(target, key) {
+      asked.add(key);
+      return Reflect.has(target, key);
+    },
+  });
+  return { view, asked };
+}
+
+// OPTIONS' keys that hold a value and were not asked for.
+const unasked = (options, asked) => Object.keys(options).filter((key) => !asked.has(key) && options[key] !== undefined);
+
+// How many one-letter edits turn A into B, ignoring case.
+function editDistance(a, b) {
+  [a, b] = [a.toLowerCase(), b.toLowerCase()];
+  let previous = Array.from({ length: b.length + 1 }, (_, i) => i);
+  for (let i = 1; i <= a.length; i++) {
+    const row = [i];
+    for (let j = 1; j <= b.length; j++) {
+      row[j] = Math.min(previous[j] + 1, row[j - 1] + 1, previous[j - 1] + (a[i - 1] === b[j - 1] ? 0 : 1));
+    }
+    previous = row;
+  }
+  return previous[b.length];
+}
+
+function refuseUnknown(options, asked, caller) {
+  const [key] = unasked(options, asked);
+  if (key === undefined) return;
+  const known = [...asked].filter((name) => typeof name === 'string');
+  const distance = (name) => editDistance(key, name);
+  const meant = known.filter((name) => distance(name) <= 2).sort((a, b) => distance(a) - distance(b))[0];
+  throw errors.unknownOption(key, meant, caller);
+}
+
+function readFormat(format, caller) {
+  if (format !== 'f32' && format !== 's16') throw errors.invalidArgument(`format must be 'f32' or 's16', not ${String(format)}`, caller);
+}
+
+function readSampleRate(sampleRate, caller) {
+  if (!Number.isInteger(sampleRate) || sampleRate < kMinRate || sampleRate > kMaxRate) {
+    throw errors.invalidArgument(`sampleRate must be a whole number of Hz from ${kMinRate} to ${kMaxRate}, not ${String(sampleRate)}`, caller);
+  }
+}
+
+// A stream's settings from captureStream's OPTIONS; CALLER names who was
+// given them, in messages.
+function readStreamOptions(options = {}, caller = 'captureStream') {
+  const invalid = (message) => errors.invalidArgument(message, caller);
+  const { view, asked } = track(options, caller);
+  const {
+    target, system = false, format = 'f32', channels = 2, sampleRate = 48000, stallTimeoutMs = 2000,
+    timestamps = false, maxBufferedMs, reconnect = false, reconnectTimeoutMs = kReconnectTimeoutMs,
+  } = view;
+  if (target !== undefined && (typeof target !== 'string' || target === '' || target.includes('\0'))) {
+    throw invalid('target must be a serial or node name (see listCaptureTargets()), without NUL characters');
+  }
+  for (const [name, value] of Object.entries({ system, timestamps, reconnect })) {
+    if (typeof value !== 'boolean') throw invalid(`${name} must be true or false`);
+  }
+  readFormat(format, caller);
+  if (channels !== 1 && channels !== 2) throw invalid(`channels must be 1 or 2, not ${String(channels)}`);
+  readSampleRate(sampleRate, caller);
+  const milliseconds = { stallTimeoutMs, reconnectTimeoutMs, ...(maxBufferedMs !== undefined && { maxBufferedMs }) };
+  for (const [name, value] of Object.entries(milliseconds)) {
+    if (typeof value !== 'number' || !(value >= 0)) throw invalid(`${name} must be a number of milliseconds`);
+  }
+  const processes = readProcessFilter(view, invalid);
+  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId or includeProcessId');
+  refuseUnknown(options, asked, caller);
+  return {
+    target, system, format, channels, sampleRate, stallTimeoutMs, timestamps, maxBufferedMs, reconnect,
+    reconnectTimeoutMs, processes,
+  };
+}
+
+// A call's format and rate and the settings of its two streams, the
+// microphone's and the desktop's, from captureCall's OPTIONS: both read
+// before either starts.
+function readCallOptions(options = {}, caller = 'captureCall') {
+  const { view, asked } = track(options, caller);
+  const { microphone, includeProcessId, format = 'f32', sampleRate = 48000 } = view;
+  for (const key of kNotForCalls) {
+    if (key in view) throw errors.invalidArgument(`${key} is not an option of a call`, caller);
+  }
+  readFormat(format, caller);
+  // The rest is the streams' to read, and to refuse.
+  const common = Object.fromEntries(unasked(options, asked).map((key) => [key, options[key]]));
+  Object.assign(common, { sampleRate, channels: 1, timestamps: true });
+  return {
+    format,
+    sampleRate,
+    microphone: readStreamOptions({ ...common, ...(microphone !== undefined && { target: microphone }) }, caller),
+    desktop: readStreamOptions(
+      { ...common, ...(includeProcessId !== undefined ? { includeProcessId } : { system: true }) },
+      caller,
+    ),
+  };
+}
+
+module.exports = { readStreamOptions, readCallOptions };

@@ -1,0 +1,221 @@
+'use strict';
+
+// One recorder's run for a capture stream: its recorder, process filter,
+// frame aligner and, with timestamps, clock. A reconnect starts another
+// run; classifyEnd() tells what the end of one means.
+
+const { performance } = require('perf_hooks');
+const native = require('./native');
+const { FrameAligner } = require('./frames');
+const { toS16, toMono, toMonoS16 } = require('./convert');
+const { CaptureClock } = require('./clock');
+const { unlinkedNodeName, filterProcesses } = require('./process-filter');
+const errors = require('./errors');
+
+// The recorder hands over what gathered in each interval rather than each
+// of its writes: a delivery costs much the same whatever its size
+// (docs/benchmarks.md). The reader may hold a block for two intervals (a
+// pause, then the wait for the next write), so the interval is at most a
+// quarter of the stall timeout: a held block never looks like a stall.
+const kBlockIntervalMs = 200;
+// A chunk holds at least this much audio, but for the first: a shorter
+// block (one cut short by the recorder's timing) waits to join the next.
+const kMinChunkMs = 50;
+// PipeWire's own stereo-to-mono mix differs between releases, so mono is
+// mixed here from stereo.
+const kRecorderChannels = 2;
+// The resampler's default quality leaves the top of the band too low
+// (docs/how-it-works.md, Formats and timing).
+const kResampleQuality = 10;
+// What the resampler at that quality holds the audio back, in frames of
+// the lower of the two rates, for a graph at its default rate.
+const kResamplerDelayFrames = 85;
+const kGraphRate = 48000;
+
+// Whether a stream that reconnects can wait an end out: PipeWire went away
+// or is not there (yet), the named target is missing, or a daemon that is
+// starting has no device yet.
+const kRecoverable = new Set(['no-daemon', 'daemon-gone', 'target-not-found', 'no-device', 'stalled']);
+
+// What the recorder's resampler adds to a capture's latency, in ns.
+function resamplerDelayNs(rate) {
+  if (rate === kGraphRate) return 0n;
+  return BigInt(Math.round((kResamplerDelayFrames * 1e9) / Math.min(rate, kGraphRate)));
+}
+
+function blockIntervalMs(stallTimeoutMs) {
+  if (stallTimeoutMs === 0) return kBlockIntervalMs;
+  return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 4)));
+}
+
+// Turns the recorder's float frames into the stream's format.
+function makeConverter({ format, channels }) {
+  const mono = channels === 1;
+  const bytesPerSample = format === 's16' ? 2 : 4;
+  return {
+    frameBytes: channels * bytesPerSample,
+    passThrough: !mono && format === 'f32',
+    convert(frames) {
+      if (format === 's16') return mono ? toMonoS16(frames) : toS16(frames);
+      const samples = mono ? toMono(frames) : frames;
+      return Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
+    },
+  };
+}
+
+// What a run's END means for a stream of SETTINGS: { kind, error, canWait }.
+// END holds what the recorder reported (INFO), or STALLED, or the ERROR
+// the run failed with; NONE_YET: no audio came before; TARGET_GONE: the
+// graph no longer lists the stalled run's target. KIND is readRecorderEnd's
+// or 'stalled'; CAN_WAIT: a stream that reconnects waits for PipeWire.
+function classifyEnd({ info, stalled, error, noneYet, targetGone }, settings) {
+  const { target } = settings;
+  let kind = info ? errors.readRecorderEnd(info).kind : stalled ? 'stalled' : undefined;
+  // A release that keeps the recorder running without its target stalls.
+  if (targetGone) kind = 'target-not-found';
+  let failure = error ?? (info ? errors.recorderEnded(info, settings) : errors.stalled(settings, settings.stallTimeoutMs, noneYet));
+  if (kind === 'target-not-found' && target !== undefined) {
+    failure = errors.targetNotFound(target, noneYet ? 'was not found' : 'went away', info);
+  }
+  // A restarted PipeWire numbers its objects afresh: the serial may name
+  // another node then, so a target named by serial is never followed
+  // across the daemon's loss.
+  const graphLost = failure.code === 'ERR_GRAPH_LOST';
+  const daemonLost = kind === 'daemon-gone' || kind === 'no-daemon' || graphLost;
+  const bySerial = target !== undefined && /^\d+$/.test(target);
+  return { kind, error: failure, canWait: (kRecoverable.has(kind) || graphLost) && !(bySerial && daemonLost) };
+}
+
+// Runs a recorder for a stream of SETTINGS, in CONVERTER's format, of a
+// sink's monitor if OF_MONITOR. It calls onChunk(pcm, time) with chunks of
+// kMinChunkMs or more (the first at once), onFirstAudio() before its first,
+// and onEnd(end) once if it ends by itself: END as classifyEnd() takes it,
+// with when audio came last (lastAudioAt, if any came).
+class Run {
+  #settings;
+  #converter;
+  #handlers;
+  #aligner = new FrameAligner(kRecorderChannels);
+  #clock = null;
+  #nodeName;
+  #capture;
+  #filter = null;
+  #minChunkBytes;
+  #held = [];
+  #heldBytes = 0;
+  #heldTime;
+  #lastBlockAt = performance.now();
+  #lastAudioAt;
+  #heard = false;
+  #stallTimer = null;
+  #over = false;
+
+  constructor(settings, converter, { ofMonitor, onChunk, onFirstAudio, onEnd }) {
+    this.#settings = settings;
+    this.#converter = converter;
+    this.#handlers = { onChunk, onFirstAudio, onEnd };
+    this.#minChunkBytes = (settings.sampleRate * converter.frameBytes * kMinChunkMs) / 1000;
+    if (settings.timestamps) {
+      this.#clock = new CaptureClock(settings.sampleRate, { latencyNs: resamplerDelayNs(settings.sampleRate), ofMonitor });
+    }
+    this.#nodeName = settings.processes ? unlinkedNodeName() : undefined;
+    this.#capture = this.#open();
+    if (!this.#capture) {
+      this.#over = true;
+      const error = errors.codedError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created');
+      process.nextTick(() => onEnd({ error }));
+      return;
+    }
+    if (settings.processes) {
+      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError: (error) => this.#finish({ error }) });
+    }
+    if (settings.stallTimeoutMs > 0) this.#watchForStall(settings.stallTimeoutMs);
+  }
+
+  // Ends the recorder and the filter, and hands on what it holds. No
+  // onEnd follows.
+  close() {
+    if (this.#over) return;
+    this.#over = true;
+    clearTimeout(this.#stallTimer);
+    this.#filter?.stop();
+    this.#capture.close();
+    this.#flush();
+  }
+
+  // The recorder, asked for the stream's rate in stereo float: returns
+  // what close() ends, or null if it could not be started.
+  #open() {
+    const controller = new AbortController();
+    const started = native.startCapture(
+      {
+        pipewireTargetId: this.#settings.target,
+        pipewireCaptureSink: this.#settings.system,
+        pipewireUnlinkedNodeName: this.#nodeName,
+        sampleRate: this.#settings.sampleRate,
+        channels: kRecorderChannels,
+        resampleQuality: kResampleQuality,
+        blockIntervalMs: blockIntervalMs(this.#settings.stallTimeoutMs),
+        blockTimes: this.#settings.timestamps,
+        signal: controller.signal,
+        onEnd: (info) => this.#finish({ info }),
+      },
+      this.#onBlock,
+    );
+    return started ? { close: () => controller.abort() } : null;
+  }
+
+  // A block of the recorder's float frames, which may end mid-frame.
+  #onBlock = (pcm, rate, channels, readTime, lastWriteFrames) => {
+    this.#lastBlockAt = this.#lastAudioAt = performance.now();
+    if (this.#over) return;
+    const whole = this.#converter.passThrough && this.#aligner.isWhole(pcm);
+    const samples = whole ? null : this.#aligner.push(pcm);
+    const frames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
+    const time = this.#clock?.add(frames, readTime, lastWriteFrames);
+    if (frames > 0) this.#take(whole ? pcm : this.#converter.convert(samples), time);
+  };
+
+  // Holds CHUNK, whose first frame was captured at TIME, until enough is
+  // held; the first chunk goes at once: a stream starts as soon as it can.
+  #take(chunk, time) {
+    if (!this.#heard) this.#handlers.onFirstAudio();
+    if (this.#heldBytes === 0) this.#heldTime = time;
+    this.#held.push(chunk);
+    this.#heldBytes += chunk.length;
+    if (this.#heldBytes >= this.#minChunkBytes || !this.#heard) this.#flush();
+    this.#heard = true;
+  }
+
+  #flush() {
+    if (this.#heldBytes === 0) return;
+    const held = this.#held;
+    this.#handlers.onChunk(held.length === 1 ? held[0] : Buffer.concat(held, this.#heldBytes), this.#heldTime);
+    this.#held = [];
+    this.#heldBytes = 0;
+  }
+
+  // A timer that fires after the event loop was busy may find blocks
+  // queued behind it: they are delivered in the loop's poll phase, so the
+  // verdict waits for the check phase that follows.
+  #watchForStall(ms) {
+    this.#stallTimer = setTimeout(() => {
+      setImmediate(() => {
+        if (this.#over) return;
+        const quietMs = performance.now() - this.#lastBlockAt;
+        if (quietMs >= this.#settings.stallTimeoutMs) this.#finish({ stalled: true });
+        else this.#watchForStall(this.#settings.stallTimeoutMs - quietMs);
+      });
+    }, ms);
+  }
+
+  // The run ended by itself: INFO from the recorder, STALLED from the
+  // watchdog, ERROR from the process filter.
+  #finish(end) {
+    if (this.#over) return;
+    this.close();
+    this.#handlers.onEnd({ ...end, noneYet: !this.#heard, lastAudioAt: this.#lastAudioAt });
+  }
+}
+
+module.exports = { Run, classifyEnd, makeConverter };
