@@ -3,7 +3,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../bounded');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');
 

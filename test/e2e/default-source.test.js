@@ -2,7 +2,7 @@
 
 const assert = require('node:assert/strict');
 const { performance } = require('node:perf_hooks');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../bounded');
 const { captureStream } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');

@@ -3,7 +3,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const { performance } = require('node:perf_hooks');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../bounded');
 const { startCapture, stopCapture, captureStream } = require('../..');
 const h = require('./helpers');
 

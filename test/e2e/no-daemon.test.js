@@ -8,7 +8,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { test } = require('node:test');
+const { test } = require('../bounded');
 const { readRecorderEnd } = require('../../lib/errors');
 const h = require('./helpers');
 

@@ -3,7 +3,7 @@
 const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
 const path = require('node:path');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../bounded');
 const { startCapture, stopCapture } = require('../..');
 const { listCaptureTargets } = require('../../lib/targets');
 const h = require('./helpers');

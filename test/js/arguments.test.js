@@ -3,7 +3,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { describe, test, afterEach } = require('node:test');
+const { describe, test, afterEach } = require('../bounded');
 
 const { root, useFake, readReport, collector, exists, childPids, countThreads, runNode, scratchDir, waitFor,
   trackDeliveries } = require('./helpers');

@@ -8,7 +8,7 @@ const assert = require('node:assert/strict');
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { test } = require('node:test');
+const { test } = require('../bounded');
 
 const { root, useFake, readReport, pattern, run, runNode, scratchDir, readWholeWav } = require('./helpers');
 
@@ -124,6 +124,7 @@ test('bad arguments give one line on stderr, status 2 and no file', async () => 
     [out, path.join(dir, 'other.wav')], ['--list-targets', out],
     ['--exclude-pid', '7', '--app', '8', out], ['--app', 'x', out], ['--app', '0', out],
     ['--exclude-pid', '7', '--target', 'player-a', out],
+    ['--app', '99999999999999999999', out], ['--call', '--app', '99999999999999999999', '--seconds', '2', out],
   ];
   const results = await Promise.all(cases.map((args) => record(args)));
   for (const [i, args] of cases.entries()) {

@@ -1,7 +1,7 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { describe, test, afterEach } = require('node:test');
+const { describe, test, afterEach } = require('../bounded');
 
 const { root, useFake, readReport, collector, pattern, exists, childPids, waitFor, trackDeliveries, runWithoutRecorder } =
   require('./helpers');

@@ -5,7 +5,7 @@
 
 const assert = require('node:assert/strict');
 const { once } = require('node:events');
-const { test, afterEach } = require('node:test');
+const { test, afterEach } = require('../bounded');
 const { Worker } = require('node:worker_threads');
 
 const { root, useFake, readReport, collector, exists, childPids, runNode, waitFor } = require('./helpers');

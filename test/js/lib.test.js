@@ -6,7 +6,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { test } = require('node:test');
+const { test } = require('../bounded');
 
 const { scratchDir, readWholeWav } = require('../helpers');
 const { FrameAligner } = require('../../lib/frames');
@@ -15,6 +15,7 @@ const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
 const { belongsTo } = require('../../lib/process-ids');
 const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
+const { Interleaver } = require('../../lib/interleave');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
@@ -151,5 +152,26 @@ test("a stream belongs to the pid the kernel reported for its client, or to its 
   for (const [what, streamNode, client, listed, expected] of cases) {
     const pids = new Set([listed]);
     assert.deepEqual([false, true].map((exclude) => belongsTo(streamNode, client, pids, exclude)), expected, what);
+  }
+});
+
+test("a call's two captures are laid side by side by capture time: a later start, a late chunk, a gap, a side that stops short", () => {
+  // At 1000 Hz a frame is a millisecond. [what, [channel, samples, at ms] or 'end'..., stereo frames out]
+  const silence = (frames) => new Array(frames * 2).fill(0);
+  const cases = [
+    ['in step', [[0, [1, 2], 0], [1, [3, 4], 0]], [1, 3, 2, 4]],
+    ['the right starts later', [[0, [1, 2, 3], 0], [1, [4, 5], 1]], [1, 0, 2, 4, 3, 5]],
+    ['a chunk 5 ms late follows on', [[0, [1, 2], 0], [1, [3, 4], 0], [0, [5], 7], [1, [6], 2]], [1, 3, 2, 4, 5, 6]],
+    ['a chunk 29 ms on is placed afresh', [[0, [1], 0], [1, [2], 0], [0, [3], 30], [1, [4], 30]], [1, 2, ...silence(29), 3, 4]],
+    ['the longer side ends against silence', [[0, [1], 0], [1, [2, 3, 4], 0], 'end'], [1, 2, 0, 3, 0, 4]],
+    ['a side that never came is silence', [[0, [1, 2], 0], 'end'], [1, 0, 2, 0]],
+  ];
+  for (const [what, steps, expected] of cases) {
+    const interleaver = new Interleaver(1000);
+    const out = steps.flatMap((step) => {
+      const frames = step === 'end' ? interleaver.end() : interleaver.add(step[0], new Float32Array(step[1]), BigInt(step[2] * 1e6));
+      return frames ? Array.from(frames) : [];
+    });
+    assert.deepEqual(out, expected, what);
   }
 });

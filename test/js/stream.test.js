@@ -4,11 +4,11 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const { describe, test, afterEach } = require('node:test');
+const { describe, test, afterEach } = require('../bounded');
 
 const { root, useFake, readReport, pattern, exists, childPids, waitFor, sleep, runNode, scratchDir, runWithoutRecorder } =
   require('./helpers');
-const { captureStream, startCapture, stopCapture } = require(root);
+const { captureStream, captureCall, startCapture, stopCapture } = require(root);
 
 afterEach(() => stopCapture());
 
@@ -103,9 +103,9 @@ test('streams run beside each other and beside startCapture(): none starts or st
   await waitFor(() => childPids().length === 0, 'no recorder left');
 });
 
-test('a bad option throws a TypeError with code ERR_INVALID_ARG_VALUE before anything starts', async () => {
+test('a bad or unknown option of a stream or a call throws a TypeError with code ERR_INVALID_ARG_VALUE before anything starts', async () => {
   const report = useFake();
-  for (const options of [
+  const streamCases = [
     null,
     { target: '' },
     { target: 'a\0b' },
@@ -124,8 +124,14 @@ test('a bad option throws a TypeError with code ERR_INVALID_ARG_VALUE before any
     { reconnect: 1 },
     { maxBufferedMs: -1 },
     { reconnectTimeoutMs: NaN },
-  ]) {
-    assert.throws(() => captureStream(options), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' }, JSON.stringify(options));
+  ];
+  // A bad desktop side, a bad microphone side, a bad option of both.
+  const callCases = [{ includeProcessId: 'x' }, { microphone: '' }, { stallTimeoutMs: -1 }, { target: '1' }];
+  for (const [capture, options] of [...streamCases.map((o) => [captureStream, o]), ...callCases.map((o) => [captureCall, o])]) {
+    assert.throws(() => capture(options), { name: 'TypeError', code: 'ERR_INVALID_ARG_VALUE' }, JSON.stringify(options));
+  }
+  for (const capture of [captureStream, captureCall]) {
+    assert.throws(() => capture({ includeProcessID: 1 }), { message: /includeProcessID is not an option; did you mean includeProcessId\?$/ });
   }
   await sleep(200);
   assert.ok(!fs.existsSync(report), 'a recorder was started');
@@ -225,9 +231,10 @@ describe('reconnect', () => {
     t.after(() => server.close());
     useFake({ ...kLost, BYTES: 38400 });
     const stream = captureStream({ target: '42', reconnect: true });
-    stream.on('reconnect', () => assert.fail('reconnected to serial 42'));
-    const error = await consume(stream).ended;
-    assert.equal(error.code, 'ERR_RECORDER_EXITED');
+    const reconnected = new Promise((resolve) => stream.once('reconnect', () => resolve('reconnected to serial 42')));
+    const outcome = await Promise.race([consume(stream).ended, reconnected]);
+    stream.destroy();
+    assert.equal(outcome.code, 'ERR_RECORDER_EXITED', outcome);
   });
 
   test('PipeWire not back within reconnectTimeoutMs errors; stop() during the wait ends it at once, nothing left', async () => {

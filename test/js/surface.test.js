@@ -3,7 +3,7 @@
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { test } = require('node:test');
+const { test } = require('../bounded');
 
 const { root, useFake, collector, readReport, run, runNode, scratchDir, waitFor } = require('./helpers');
 const capture = require(root);

@@ -6,7 +6,7 @@
 // to was destroyed, so the second sink must live and die with the session.
 
 const path = require('node:path');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../../bounded');
 const { startCapture, stopCapture } = require('../../..');
 const h = require('../helpers');
 

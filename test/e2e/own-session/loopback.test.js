@@ -6,7 +6,7 @@
 
 const { spawn } = require('node:child_process');
 const path = require('node:path');
-const { describe, test } = require('node:test');
+const { describe, test } = require('../../bounded');
 const h = require('../helpers');
 
 describe('a virtual device', () => {

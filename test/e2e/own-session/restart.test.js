@@ -9,7 +9,7 @@ const { execFileSync, spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
-const { after, describe, test } = require('node:test');
+const { after, describe, test } = require('../../bounded');
 const { captureStream } = require('../../..');
 const h = require('../helpers');
 
