@@ -4,6 +4,7 @@
 const fs = require('fs');
 const { parseArgs } = require('util');
 const { listCaptureTargets } = require('../lib/targets');
+const { kMediaClass } = require('../lib/pipewire');
 const { WavWriter } = require('../lib/wav');
 const { openOutput, removeCreated, OutputExistsError } = require('../lib/output');
 const { LevelMeter, formatDb } = require('../lib/levels');
@@ -212,7 +213,7 @@ async function printTargets() {
   const rows = targets.map((target) => {
     const marks = [
       target.isDefaultSink && 'default sink',
-      target.isDefaultSource && (target.mediaClass.startsWith('Audio/Sink') ? 'default source: its monitor' : 'default source'),
+      target.isDefaultSource && (target.mediaClass.startsWith(kMediaClass.sink) ? 'default source: its monitor' : 'default source'),
     ].filter(Boolean);
     const pid = target.processId === null ? '' : String(target.processId);
     return [target.serial, target.name, target.mediaClass, pid, target.description + (marks.length ? ` [${marks.join(', ')}]` : '')];

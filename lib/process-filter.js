@@ -10,15 +10,9 @@
 // next player would play into it alone.
 
 const { execFile } = require('child_process');
-const { watchGraph, endChild } = require('./graph');
+const { kType, kMediaClass, kKey, watchGraph, endChild } = require('./pipewire');
 const errors = require('./errors');
 const { belongsTo } = require('./process-ids');
-
-const kNodeType = 'PipeWire:Interface:Node';
-const kPortType = 'PipeWire:Interface:Port';
-const kLinkType = 'PipeWire:Interface:Link';
-const kPlaybackClass = 'Stream/Output/Audio';
-const kSinkClass = 'Audio/Sink';
 // The recorder's channels that each playback channel feeds; others (LFE,
 // AUX...) are dropped. By the port's own channel only: a stream's ports
 // come and go one at a time, so a port alone is not a mono stream.
@@ -62,10 +56,10 @@ function readProcessFilter({ excludeProcessId, includeProcessId }, invalid) {
 // double the others.
 function isVirtualDevice(node, clientId, nodes) {
   const props = node.info.props;
-  if (props['node.link-group'] !== undefined || props['node.group'] !== undefined) return true;
+  if (props[kKey.linkGroup] !== undefined || props[kKey.group] !== undefined) return true;
   if (clientId === undefined) return false;
   return nodes.some(
-    (other) => other.info.props['client.id'] === clientId && other.info.props['media.class']?.startsWith(kSinkClass),
+    (other) => other.info.props[kKey.clientId] === clientId && other.info.props[kKey.mediaClass]?.startsWith(kMediaClass.sink),
   );
 }
 
@@ -101,9 +95,9 @@ function filterProcesses({ nodeName, filter, onError }) {
 
   const decide = (node, objects, nodes) => {
     const props = node.info.props;
-    const serial = props['object.serial'];
+    const serial = props[kKey.serial];
     if (decisions.has(serial)) return decisions.get(serial);
-    const clientId = props['client.id'];
+    const clientId = props[kKey.clientId];
     const client = clientId === undefined ? null : objects.get(clientId);
     // Decided once its client is known; until then it is not linked.
     if (client === undefined || (client !== null && !client.info?.props)) return false;
@@ -119,30 +113,30 @@ function filterProcesses({ nodeName, filter, onError }) {
     const links = [];
     for (const object of objects.values()) {
       if (!object.info?.props) continue;
-      if (object.type === kNodeType) nodes.push(object);
-      else if (object.type === kPortType) ports.push(object);
-      else if (object.type === kLinkType) links.push(object);
+      if (object.type === kType.node) nodes.push(object);
+      else if (object.type === kType.port) ports.push(object);
+      else if (object.type === kType.link) links.push(object);
     }
-    const recorder = nodes.find((node) => node.info.props['node.name'] === nodeName);
+    const recorder = nodes.find((node) => node.info.props[kKey.nodeName] === nodeName);
     if (!recorder) return;
     const inputs = new Map();
     const outputs = new Map();
     for (const port of ports) {
       const props = port.info.props;
-      if (props['node.id'] === recorder.id && props['port.direction'] === 'in') {
-        inputs.set(props['audio.channel'], port.id);
-      } else if (props['port.direction'] === 'out' && !props['port.monitor']) {
-        if (!outputs.has(props['node.id'])) outputs.set(props['node.id'], []);
-        outputs.get(props['node.id']).push(port);
+      if (props[kKey.nodeId] === recorder.id && props[kKey.portDirection] === 'in') {
+        inputs.set(props[kKey.channel], port.id);
+      } else if (props[kKey.portDirection] === 'out' && !props[kKey.portMonitor]) {
+        if (!outputs.has(props[kKey.nodeId])) outputs.set(props[kKey.nodeId], []);
+        outputs.get(props[kKey.nodeId]).push(port);
       }
     }
     const allowed = new Set(
       nodes
-        .filter((node) => node.info.props['media.class'] === kPlaybackClass && decide(node, objects, nodes))
+        .filter((node) => node.info.props[kKey.mediaClass] === kMediaClass.playback && decide(node, objects, nodes))
         .map((node) => node.id),
     );
     for (const link of links) {
-      const serial = link.info.props['object.serial'];
+      const serial = link.info.props[kKey.serial];
       if (link.info['input-node-id'] !== recorder.id || allowed.has(link.info['output-node-id'])) continue;
       if (removed.has(serial)) continue;
       removed.add(serial);
@@ -150,8 +144,8 @@ function filterProcesses({ nodeName, filter, onError }) {
     }
     for (const nodeId of allowed) {
       for (const port of outputs.get(nodeId) ?? []) {
-        const serial = port.info.props['object.serial'];
-        const channels = kChannelMap[port.info.props['audio.channel']] ?? [];
+        const serial = port.info.props[kKey.serial];
+        const channels = kChannelMap[port.info.props[kKey.channel]] ?? [];
         for (const input of channels.map((channel) => inputs.get(channel))) {
           if (input === undefined || linked.get(serial)?.has(input)) continue;
           if (!linked.has(serial)) linked.set(serial, new Set());
@@ -160,7 +154,7 @@ function filterProcesses({ nodeName, filter, onError }) {
         }
       }
     }
-    const serials = (list) => new Set(list.map((object) => object.info.props['object.serial']));
+    const serials = (list) => new Set(list.map((object) => object.info.props[kKey.serial]));
     prune(decisions, serials(nodes));
     prune(linked, serials(ports));
     prune(removed, serials(links));

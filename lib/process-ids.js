@@ -9,8 +9,7 @@
 // them (0.3.65, 1.4, 1.6).
 
 const { descendsFrom } = require('./lineage');
-
-const kPulseApi = 'pipewire-pulse';
+const { kKey, kPulseApi } = require('./pipewire');
 
 const positive = (value) => {
   const pid = Number(value);
@@ -19,7 +18,7 @@ const positive = (value) => {
 
 // The pid the kernel reported for CLIENT (a pw-dump object), or null.
 function verifiedProcessId(client) {
-  return positive(client?.info?.props?.['pipewire.sec.pid']);
+  return positive(client?.info?.props?.[kKey.secPid]);
 }
 
 // The pids that a Pulse client claims for its stream NODE. A native
@@ -27,8 +26,8 @@ function verifiedProcessId(client) {
 // native client that passes itself off as a Pulse client gains no more
 // than any program that plays through the Pulse server has anyway.
 function pulseClaims(node, client) {
-  if (client?.info?.props?.['client.api'] !== kPulseApi) return [];
-  return [node.info.props['application.process.id'], client.info.props['application.process.id']]
+  if (client?.info?.props?.[kKey.clientApi] !== kPulseApi) return [];
+  return [node.info.props[kKey.processId], client.info.props[kKey.processId]]
     .map(positive)
     .filter((pid) => pid !== null);
 }

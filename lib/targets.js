@@ -4,74 +4,44 @@
 // serial records what it plays), sources, and applications' playback
 // streams.
 
-const { execFile } = require('child_process');
-const { firstDump } = require('./graph');
+const { kType, kMediaClass, kKey, readGraph, defaultNodeNames } = require('./pipewire');
 const { verifiedProcessId } = require('./process-ids');
-const errors = require('./errors');
 
-const kSinkClass = 'Audio/Sink';
-const kStreamClass = 'Stream/Output/Audio';
-const kKinds = [kSinkClass, 'Audio/Source', 'Audio/Duplex', kStreamClass];
-const kDumpTimeoutMs = 10000;
-
-function pwDump() {
-  return new Promise((resolve, reject) => {
-    execFile('pw-dump', [], { maxBuffer: 256 << 20, timeout: kDumpTimeoutMs }, (error, stdout, stderr) => {
-      if (error) {
-        reject(errors.listFailed(error.code, stderr, error));
-        return;
-      }
-      try {
-        resolve(firstDump(stdout));
-      } catch (parseError) {
-        reject(new Error('pw-dump printed something that is not JSON', { cause: parseError }));
-      }
-    });
-  });
-}
-
-// The node name that PipeWire's `default` metadata gives for KEY.
-function defaultName(objects, key) {
-  const metadata = objects.find(
-    (object) => object.type === 'PipeWire:Interface:Metadata' && object.props?.['metadata.name'] === 'default',
-  );
-  const entry = metadata?.metadata?.find((item) => item.subject === 0 && item.key === key);
-  return entry?.value?.name;
-}
+// In the order they are listed.
+const kKinds = [kMediaClass.sink, kMediaClass.source, kMediaClass.duplex, kMediaClass.playback];
 
 function kindOf(mediaClass) {
   return kKinds.findIndex((kind) => mediaClass === kind || mediaClass.startsWith(`${kind}/`));
 }
 
 function descriptionOf(props) {
-  if (props['node.description']) return props['node.description'];
-  const parts = [props['application.name'], props['media.name']].filter(Boolean);
-  return parts.length > 0 ? parts.join(': ') : props['node.name'];
+  if (props[kKey.nodeDescription]) return props[kKey.nodeDescription];
+  const parts = [props[kKey.applicationName], props[kKey.mediaName]].filter(Boolean);
+  return parts.length > 0 ? parts.join(': ') : props[kKey.nodeName];
 }
 
 function targetsOf(objects) {
-  const defaultSink = defaultName(objects, 'default.audio.sink');
-  const defaultSource = defaultName(objects, 'default.audio.source');
+  const defaults = defaultNodeNames(objects);
   const nodes = objects.filter(
     (object) =>
-      object.type === 'PipeWire:Interface:Node' &&
-      typeof object.info?.props?.['media.class'] === 'string' &&
-      kindOf(object.info.props['media.class']) >= 0,
+      object.type === kType.node &&
+      typeof object.info?.props?.[kKey.mediaClass] === 'string' &&
+      kindOf(object.info.props[kKey.mediaClass]) >= 0,
   );
   const clients = new Map(
-    objects.filter((object) => object.type === 'PipeWire:Interface:Client').map((client) => [client.id, client]),
+    objects.filter((object) => object.type === kType.client).map((client) => [client.id, client]),
   );
   const targets = nodes.map((node) => {
     const props = node.info.props;
-    const processId = props['media.class'] === kStreamClass ? verifiedProcessId(clients.get(props['client.id'])) : null;
+    const processId = props[kKey.mediaClass] === kMediaClass.playback ? verifiedProcessId(clients.get(props[kKey.clientId])) : null;
     return {
-      name: props['node.name'],
-      serial: String(props['object.serial']),
-      mediaClass: props['media.class'],
+      name: props[kKey.nodeName],
+      serial: String(props[kKey.serial]),
+      mediaClass: props[kKey.mediaClass],
       description: descriptionOf(props),
       state: node.info.state,
-      isDefaultSink: props['node.name'] === defaultSink,
-      isDefaultSource: props['node.name'] === defaultSource,
+      isDefaultSink: props[kKey.nodeName] === defaults.sink,
+      isDefaultSource: props[kKey.nodeName] === defaults.source,
       processId,
     };
   });
@@ -79,7 +49,7 @@ function targetsOf(objects) {
 }
 
 async function listCaptureTargets() {
-  return targetsOf(await pwDump());
+  return targetsOf(await readGraph());
 }
 
 // Whether TARGET (a serial or node name) names one of TARGETS (a list of
@@ -87,7 +57,7 @@ async function listCaptureTargets() {
 // sources and streams only, so a sink goes by its serial unless SYSTEM
 // (pipewireCaptureSink) asks for a sink.
 function isListed(targets, target, system = false) {
-  const names = (node) => node.name === target && (system || node.mediaClass !== kSinkClass);
+  const names = (node) => node.name === target && (system || node.mediaClass !== kMediaClass.sink);
   return targets.some((node) => node.serial === target || names(node));
 }
 
@@ -96,7 +66,7 @@ function isListed(targets, target, system = false) {
 // source names one.
 function recordsMonitor(targets, target) {
   const named = (node) => (target === undefined ? node.isDefaultSource : node.serial === target);
-  return targets.some((node) => named(node) && node.mediaClass === kSinkClass);
+  return targets.some((node) => named(node) && node.mediaClass === kMediaClass.sink);
 }
 
 module.exports = { listCaptureTargets, isListed, recordsMonitor };

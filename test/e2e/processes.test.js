@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, test } = require('../bounded');
 const { captureStream } = require('../..');
-const { firstDump } = require('../../lib/graph');
+const { firstDump } = require('../../lib/pipewire');
 const h = require('./helpers');
 
 // The figures: the excluded app was 130-147 dB down, the others
