@@ -374,7 +374,7 @@ export type TimedCaptureStream = CaptureStreamOf<TimedChunk>;
  * once, beside {@link startCapture}'s, each with its own recorder. Unless
  * `maxBufferedMs` says otherwise, nothing is dropped for a slow reader:
  * chunks wait in the stream's buffer. Throws a `TypeError` with code
- * `ERR_INVALID_ARG_VALUE` for a bad option.
+ * `ERR_INVALID_ARG_VALUE` for a bad option or a key that is no option.
  */
 export function captureStream(options: CaptureStreamOptions & { timestamps: true }): TimedCaptureStream;
 export function captureStream(options?: CaptureStreamOptions & { timestamps?: false }): CaptureStream;

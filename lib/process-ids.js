@@ -6,7 +6,7 @@
 // client wrote there. A stream played through PipeWire's Pulse server has
 // that server's pid for its client's, and only the Pulse client's own claim
 // besides: the server reads the peer's credentials but records none of
-// them (0.3.65, 1.4, 1.6).
+// them (docs/process-capture.md).
 
 const { descendsFrom } = require('./lineage');
 const { kKey, kPulseApi } = require('./pipewire');

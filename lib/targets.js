@@ -55,7 +55,7 @@ async function listCaptureTargets() {
 // Whether TARGET (a serial or node name) names one of TARGETS (a list of
 // them) that can be recorded by it: WirePlumber looks a name up among
 // sources and streams only, so a sink goes by its serial unless SYSTEM
-// (pipewireCaptureSink) asks for a sink.
+// (a stream of a sink) asks for one.
 function isListed(targets, target, system = false) {
   const names = (node) => node.name === target && (system || node.mediaClass !== kMediaClass.sink);
   return targets.some((node) => node.serial === target || names(node));
