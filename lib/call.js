@@ -30,7 +30,9 @@ function startCall({ format, sampleRate, ...sides }) {
   const push = (frames) => frames && call.push(format === 's16' ? toS16(frames) : Buffer.from(frames.buffer));
 
   streams.forEach((stream, channel) => {
-    stream.on('data', ({ pcm, time }) => push(interleaver.add(channel, new Float32Array(pcm.buffer, pcm.byteOffset, pcm.length / 4), time)));
+    stream.on('data', ({ pcm, time }) => {
+      push(interleaver.add(channel, new Float32Array(pcm.buffer, pcm.byteOffset, pcm.length / 4), time));
+    });
     stream.on('reconnect', (reconnect) => call.emit('reconnect', { ...reconnect, side: kSides[channel] }));
     stream.on('error', (error) => call.destroy(error));
     stream.on('end', () => {

@@ -49,7 +49,9 @@ class Interleaver {
     const first = this.#tracks.flatMap((track) => track.early.map((chunk) => chunk.time));
     if (first.length === 0) return;
     this.#origin = first.reduce((earliest, time) => (time < earliest ? time : earliest));
-    for (const track of this.#tracks) track.early.splice(0).forEach(({ samples, time }) => this.#place(track, samples, time));
+    for (const track of this.#tracks) {
+      for (const { samples, time } of track.early.splice(0)) this.#place(track, samples, time);
+    }
   }
 
   #place(track, samples, time) {
@@ -69,7 +71,9 @@ class Interleaver {
       while (track.pieces.length > 0) {
         const { start, samples } = track.pieces[0];
         const until = Math.min(start + samples.length, to);
-        for (let frame = Math.max(start, from); frame < until; frame++) frames[(frame - from) * 2 + channel] = samples[frame - start];
+        for (let frame = Math.max(start, from); frame < until; frame++) {
+          frames[(frame - from) * 2 + channel] = samples[frame - start];
+        }
         if (start + samples.length > to) break;
         track.pieces.shift();
       }

@@ -59,12 +59,15 @@ function refuseUnknown(options, asked, caller) {
 }
 
 function readFormat(format, caller) {
-  if (format !== 'f32' && format !== 's16') throw errors.invalidArgument(`format must be 'f32' or 's16', not ${String(format)}`, caller);
+  if (format !== 'f32' && format !== 's16') {
+    throw errors.invalidArgument(`format must be 'f32' or 's16', not ${String(format)}`, caller);
+  }
 }
 
 function readSampleRate(sampleRate, caller) {
   if (!Number.isInteger(sampleRate) || sampleRate < kMinRate || sampleRate > kMaxRate) {
-    throw errors.invalidArgument(`sampleRate must be a whole number of Hz from ${kMinRate} to ${kMaxRate}, not ${String(sampleRate)}`, caller);
+    const range = `from ${kMinRate} to ${kMaxRate}`;
+    throw errors.invalidArgument(`sampleRate must be a whole number of Hz ${range}, not ${String(sampleRate)}`, caller);
   }
 }
 

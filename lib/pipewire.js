@@ -88,7 +88,9 @@ function readGraph() {
 // The node names that PipeWire's `default` metadata in OBJECTS gives for
 // the default sink and source.
 function defaultNodeNames(objects) {
-  const metadata = objects.find((object) => object.type === kType.metadata && object.props?.[kKey.metadataName] === 'default');
+  const metadata = objects.find(
+    (object) => object.type === kType.metadata && object.props?.[kKey.metadataName] === 'default',
+  );
   const name = (key) => metadata?.metadata?.find((item) => item.subject === 0 && item.key === key)?.value?.name;
   return { sink: name(kKey.defaultSink), source: name(kKey.defaultSource) };
 }

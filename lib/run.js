@@ -122,12 +122,14 @@ class Run {
     this.#capture = this.#open();
     if (!this.#capture) {
       this.#over = true;
-      const error = errors.codedError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created');
+      const why = 'the capture could not be started: the reader thread could not be created';
+      const error = errors.codedError('ERR_RECORDER_SPAWN', why);
       process.nextTick(() => onEnd({ error }));
       return;
     }
     if (settings.processes) {
-      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError: (error) => this.#finish({ error }) });
+      const onError = (error) => this.#finish({ error });
+      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError });
     }
     if (settings.stallTimeoutMs > 0) this.#watchForStall(settings.stallTimeoutMs);
   }

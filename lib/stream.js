@@ -108,7 +108,8 @@ class CaptureStream extends Readable {
     if (dropped > 0) {
       this.#droppedFrames += dropped;
       const { sampleRate } = this.#settings;
-      this.emit('drop', { droppedMs: (dropped * 1000) / sampleRate, totalDroppedMs: (this.#droppedFrames * 1000) / sampleRate });
+      const ms = (frames) => (frames * 1000) / sampleRate;
+      this.emit('drop', { droppedMs: ms(dropped), totalDroppedMs: ms(this.#droppedFrames) });
     }
     if (this.#wanted) this.read(0);
   }
@@ -127,8 +128,8 @@ class CaptureStream extends Readable {
     this.#lastAudioAt = end.lastAudioAt ?? this.#lastAudioAt;
     if (this.#over) return;
     const { target, system } = this.#settings;
-    const targetGone =
-      end.stalled && target !== undefined && !(await listCaptureTargets().then((listed) => isListed(listed, target, system), () => true));
+    const listed = () => listCaptureTargets().then((targets) => isListed(targets, target, system), () => true);
+    const targetGone = end.stalled && target !== undefined && !(await listed());
     if (this.#over) return;
     const { error, canWait } = classifyEnd({ ...end, noneYet: end.noneYet && !this.#lost, targetGone }, this.#settings);
     if (this.#settings.reconnect && canWait) this.#waitOut(error);
