@@ -46,7 +46,7 @@ class CaptureStream extends Readable {
   // Ends the capture; what it holds is still read, then the stream ends.
   stop() {
     if (this.#stopping) return;
-    this.#end();
+    this.#close();
     for (const value of this.#queue?.takeAll() ?? []) this.push(value);
     this.push(null);
   }
@@ -57,7 +57,7 @@ class CaptureStream extends Readable {
   }
 
   _destroy(error, callback) {
-    this.#end();
+    this.#close();
     callback(error);
   }
 
@@ -66,7 +66,7 @@ class CaptureStream extends Readable {
   }
 
   // Ends everything this stream runs; nothing of it is left running.
-  #end() {
+  #close() {
     this.#stopping = true;
     this.#run?.close();
     this.#run = null;

@@ -1,7 +1,9 @@
 'use strict';
 
 // What orvel-record builds its files from: frames out of blocks that may end
-// mid-frame, WAV files, and levels; and which process a stream belongs to.
+// mid-frame, WAV files, and levels; which process a stream belongs to; what
+// the end of a recorder's run means; and how a call's two sides are laid
+// side by side.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -16,6 +18,7 @@ const { CaptureClock } = require('../../lib/clock');
 const { belongsTo } = require('../../lib/process-ids');
 const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
 const { Interleaver } = require('../../lib/interleave');
+const { classifyEnd } = require('../../lib/run');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
@@ -173,5 +176,28 @@ test("a call's two captures are laid side by side by capture time: a later start
       return frames ? Array.from(frames) : [];
     });
     assert.deepEqual(out, expected, what);
+  }
+});
+
+test("a run's end: its kind, its error, and whether a stream that reconnects waits it out", () => {
+  const exited = (said) => ({ info: { reason: 'exited', code: 1, signal: null, stderr: `${said}\n` } });
+  const gone = exited('stream error: Broken pipe');
+  const graphLost = { error: Object.assign(new Error('pw-dump ended'), { code: 'ERR_GRAPH_LOST' }) };
+  // [end, target, kind, error code, can wait]
+  const cases = [
+    [gone, undefined, 'daemon-gone', 'ERR_RECORDER_EXITED', true],
+    [gone, 'mic', 'daemon-gone', 'ERR_RECORDER_EXITED', true],
+    [gone, '42', 'daemon-gone', 'ERR_RECORDER_EXITED', false],
+    [graphLost, undefined, undefined, 'ERR_GRAPH_LOST', true],
+    [graphLost, '42', undefined, 'ERR_GRAPH_LOST', false],
+    [exited('stream error: target not found'), '42', 'target-not-found', 'ERR_TARGET_NOT_FOUND', true],
+    [{ stalled: true, targetGone: true }, 'mic', 'target-not-found', 'ERR_TARGET_NOT_FOUND', true],
+    [{ stalled: true }, 'mic', 'stalled', 'ERR_CAPTURE_STALLED', true],
+    [exited('something else'), undefined, undefined, 'ERR_RECORDER_EXITED', false],
+  ];
+  for (const [end, target, kind, code, canWait] of cases) {
+    const settings = { target, system: false, processes: null, stallTimeoutMs: 2000 };
+    const classified = classifyEnd({ noneYet: true, ...end }, settings);
+    assert.deepEqual([classified.kind, classified.error.code, classified.canWait], [kind, code, canWait], `${JSON.stringify(end)} of ${target}`);
   }
 });
