@@ -11,7 +11,8 @@ const errors = require('./errors');
 const kMinRate = 8000;
 const kMaxRate = 192000;
 const kReconnectTimeoutMs = 30000;
-// What a call takes from its own options or sets for its two streams itself.
+// Stream options that a call does not take: it sets them for its two
+// streams itself, or they have no meaning for a call.
 const kNotForCalls = ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'maxBufferedMs'];
 
 // OPTIONS as a reader sees them, and the keys it asked for: whatever a
