@@ -151,7 +151,7 @@ function parseCommandLine(argv) {
   if (positionals.length === 0) throw usage('give the output file, e.g. out.wav');
   if (positionals.length > 1) throw usage(`give one output file, not ${positionals.length}`);
   return {
-    source: readSource(values),
+    source: readSettings(readSource(values)),
     format,
     frameLimit,
     out: positionals[0],
@@ -159,24 +159,9 @@ function parseCommandLine(argv) {
   };
 }
 
-// What to record, as the settings of a stream (or, with --call, of a call),
-// read by the reader of captureStream's (captureCall's) options.
-function readSource(values) {
-  const { call, options } = sourceOptions(values);
-  const common = { stallTimeoutMs: kStallMs, sampleRate: kRate };
-  try {
-    return call
-      ? { call, settings: readCallOptions({ ...options, ...common }, null) }
-      : { call, settings: readStreamOptions({ ...options, ...common, channels: kChannels }, null) };
-  } catch (error) {
-    if (error.code === 'ERR_INVALID_ARG_VALUE') throw usage(error.message);
-    throw error;
-  }
-}
-
 // What to record, as the options of captureStream (or, with --call, of
-// captureCall).
-function sourceOptions(values) {
+// captureCall) and a phrase for messages.
+function readSource(values) {
   const { target, system, call } = values;
   const reconnect = Boolean(values.reconnect);
   if (target === '') throw usage('--target needs a node name or object serial');
@@ -192,13 +177,27 @@ function sourceOptions(values) {
   return { call: false, options: { target, system: Boolean(system), ...processes, reconnect } };
 }
 
+// SOURCE's options as the settings of a stream (or, with --call, of a
+// call), read by the reader of captureStream's (captureCall's) options.
+function readSettings({ call, options }) {
+  const common = { stallTimeoutMs: kStallMs, sampleRate: kRate };
+  try {
+    return call
+      ? { call, settings: readCallOptions({ ...options, ...common }, null) }
+      : { call, settings: readStreamOptions({ ...options, ...common, channels: kChannels }, null) };
+  } catch (error) {
+    if (error.code === 'ERR_INVALID_ARG_VALUE') throw usage(error.message);
+    throw error;
+  }
+}
+
 // --exclude-pid or --app as captureStream's options, or null for neither.
 function readProcessOptions(values) {
   const [exclude, include] = [values['exclude-pid'], values.app];
   if (!exclude && !include) return null;
   if (exclude && include) throw usage('give either --exclude-pid or --app, not both');
   const pids = (exclude ?? include).map((pid) => {
-    if (!/^\d+$/.test(pid)) throw usage(`a process id is a positive whole number, not "${pid}"`);
+    if (!/^\d+$/.test(pid) || Number(pid) === 0) throw usage(`a process id is a positive whole number, not "${pid}"`);
     return Number(pid);
   });
   return exclude ? { excludeProcessId: pids } : { includeProcessId: pids };
