@@ -12,8 +12,8 @@ const { CaptureClock } = require('./clock');
 const { unlinkedNodeName, filterProcesses } = require('./process-filter');
 const errors = require('./errors');
 
-// The recorder hands over what gathered in each interval rather than each
-// of its writes: a delivery costs much the same whatever its size
+// The reader hands over what gathered in each interval rather than each
+// of the recorder's writes: a delivery costs much the same whatever its size
 // (docs/benchmarks.md). The reader may hold a block for two intervals (a
 // pause, then the wait for the next write), so the interval is at most a
 // quarter of the stall timeout: a held block never looks like a stall.
@@ -27,8 +27,8 @@ const kRecorderChannels = 2;
 // The resampler's default quality leaves the top of the band too low
 // (docs/how-it-works.md, Formats and timing).
 const kResampleQuality = 10;
-// What the resampler at that quality holds the audio back, in frames of
-// the lower of the two rates, for a graph at its default rate.
+// How long the resampler at that quality holds the audio back, in frames
+// of the lower of the two rates, on a graph at its default rate.
 const kResamplerDelayFrames = 85;
 const kGraphRate = 48000;
 
