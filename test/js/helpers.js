@@ -17,7 +17,8 @@ const common = require('../helpers');
 const { scratchDir, waitFor } = common;
 
 const kTestTree = path.resolve(process.env.ORVEL_TEST_TREE ?? path.join(common.root, 'build-test'));
-const addonPath = path.join(kTestTree, 'addon', 'build', 'Release', 'orvel_capture_audio.node');
+const kAddonPackage = path.join(kTestTree, 'addon');
+const addonPath = path.join(kAddonPackage, 'build', 'Release', 'orvel_capture_audio.node');
 const fakeBin = path.join(kTestTree, 'fake-bin');
 for (const file of [addonPath, path.join(fakeBin, 'pw-record')]) {
   assert.ok(
@@ -25,7 +26,7 @@ for (const file of [addonPath, path.join(fakeBin, 'pw-record')]) {
     `${file} is missing; build the test tree first: cmake -S . -B build-test -DBUILD_TESTING=ON && cmake --build build-test`,
   );
 }
-process.env.ORVEL_CAPTURE_AUDIO_PREBUILD = path.dirname(path.dirname(path.dirname(addonPath)));
+process.env.ORVEL_CAPTURE_AUDIO_PREBUILD = kAddonPackage;
 if (!(process.env.PATH ?? '').startsWith(`${fakeBin}:`)) process.env.PATH = `${fakeBin}:${process.env.PATH ?? ''}`;
 
 const kFakeVariables = [
