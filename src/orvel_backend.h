@@ -117,7 +117,7 @@ ORVEL_EXPORT bool orvel_backend_start(const char* pipewire_target,
 
 // orvel_backend_start with every option: ends any running process-wide
 // capture, then starts one as `options` ask.
-ORVEL_EXPORT bool orvel_backend_start_with(const CaptureOptions& options);
+bool orvel_backend_start_with(const CaptureOptions& options);
 
 // Ends the process-wide capture: the recorder is terminated and reaped, the
 // reader thread joined. Once it returns no callback of it runs. Safe to call
@@ -131,10 +131,10 @@ ORVEL_EXPORT bool orvel_wasapi_process_loopback_os_supported();
 // recorder and reader thread. Returns null without a callback or when the
 // reader thread cannot be created.
 struct Capture;
-ORVEL_EXPORT Capture* orvel_capture_open(const CaptureOptions& options);
+Capture* orvel_capture_open(const CaptureOptions& options);
 
 // Ends a capture that orvel_capture_open made, as orvel_backend_stop ends
 // the process-wide one, and frees it. Null is ignored.
-ORVEL_EXPORT void orvel_capture_close(Capture* capture);
+void orvel_capture_close(Capture* capture);
 
 #endif  // ORVEL_BACKEND_H_

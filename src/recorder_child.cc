@@ -16,10 +16,15 @@
 
 namespace {
 
+// A test build looks for the recorder under a folder of its own, which its
+// tests fill without root; the shipped binary searches the system's paths.
+#ifndef ORVEL_TEST_RECORDER_ROOT
+#define ORVEL_TEST_RECORDER_ROOT ""
+#endif
 constexpr const char* kCandidates[] = {
-    "/usr/bin/pw-record",
-    "/bin/pw-record",
-    "/usr/local/bin/pw-record",
+    ORVEL_TEST_RECORDER_ROOT "/usr/bin/pw-record",
+    ORVEL_TEST_RECORDER_ROOT "/bin/pw-record",
+    ORVEL_TEST_RECORDER_ROOT "/usr/local/bin/pw-record",
     nullptr,
 };
 constexpr const char* kRecorderName = "pw-record";

@@ -1,26 +1,15 @@
-// Puts the fake recorder where the backend looks for pw-record: over a
-// candidate path in this test process's private mount namespace, or on PATH.
+// Puts the fake recorder where the backend looks for pw-record. The test
+// build searches the candidate paths under a folder of its own
+// (ORVEL_TEST_RECORDER_ROOT), which these tests fill as any user.
 #ifndef ORVEL_TEST_RECORDER_INJECTION_H_
 #define ORVEL_TEST_RECORDER_INJECTION_H_
 
 #include <string>
-#include <vector>
 
-// Called from main() while the process still has one thread.
-void EnterPrivateMountNamespace();
+// Where the backend under test looks for candidate `path`.
+inline std::string Candidate(const std::string& path) { return ORVEL_TEST_RECORDER_ROOT + path; }
 
-// Empty when fakes can be injected, else why not.
-const std::string& InjectionUnavailableReason();
-
-// Skips a test that needs injection, with the reason; under CI it fails.
-#define REQUIRE_INJECTION()                                         \
-  do {                                                              \
-    if (!InjectionUnavailableReason().empty()) {                    \
-      if (getenv("CI") != nullptr) FAIL() << InjectionUnavailableReason(); \
-      GTEST_SKIP() << InjectionUnavailableReason();                 \
-    }                                                               \
-  } while (0)
-
+// Empties the candidate folder when made and when destroyed; restores PATH.
 class RecorderInjection {
  public:
   RecorderInjection();
@@ -28,20 +17,18 @@ class RecorderInjection {
   RecorderInjection(const RecorderInjection&) = delete;
   RecorderInjection& operator=(const RecorderInjection&) = delete;
 
-  // The fake, or `file`, answers at `path` (a candidate path).
+  // The fake, or `file`, answers at candidate `path`.
   void Install(const std::string& path, const std::string& file = ORVEL_FAKE_RECORDER);
-  // `path` exists but is not executable.
+  // Candidate `path` exists but is not executable.
   void Hide(const std::string& path);
-  void HideAllCandidates();
-  // PATH holds only a folder whose pw-record is the fake; returns its path.
+  // PATH holds only a folder whose pw-record is the fake, and no candidate
+  // exists; returns the fake's path.
   std::string InstallOnPath();
   // A file in this injection's scratch folder.
   std::string Scratch(const std::string& name) const { return dir_ + "/" + name; }
 
  private:
-  void BindOver(const std::string& source, const std::string& target);
   std::string dir_;
-  std::vector<std::string> mounts_;
   std::string saved_path_;
   bool had_path_ = false;
 };

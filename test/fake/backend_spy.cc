@@ -1,10 +1,9 @@
-// Preloaded into node by the binding's tests: stands between the addon and
-// the backend to record what the addon asks of the backend (a line per
-// start: "current" or "side", then the options), to make start fail on
-// demand, and to feed the addon's sample callback blocks that it must not
+// What the test build's addon calls instead of the backend (backend_spy.h
+// puts it there): records what the addon asks of the backend (a line per
+// start: "current" or "side", then the options), makes start fail on
+// demand, and feeds the addon's sample callback blocks that it must not
 // deliver.
 //
-//   ORVEL_SPY_ADDON   path of the loaded addon, whose backend the spy calls
 //   ORVEL_SPY_LOG     file to append one line per start to
 //   ORVEL_SPY_REFUSE  1: start fails as if the reader thread could not be
 //                     created
@@ -14,7 +13,12 @@
 //                     more block, after the capture was made inactive: its
 //                     samples lie in memory that cannot be read, so a
 //                     callback that so much as copies it crashes
-#include <dlfcn.h>
+#include "backend_spy.h"
+// Here the names are the backend's own.
+#undef orvel_backend_start_with
+#undef orvel_backend_stop
+#undef orvel_capture_open
+
 #include <sys/mman.h>
 
 #include <atomic>
@@ -22,29 +26,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "orvel_backend.h"
-
 namespace {
-
-using StartFn = bool (*)(const CaptureOptions&);
-using OpenFn = Capture* (*)(const CaptureOptions&);
-using StopFn = void (*)();
 
 constexpr float kValidBlock[] = {0.25f, -0.5f};
 
 std::atomic<BlockCallback> g_probe_cb{nullptr};
 std::atomic<void*> g_probe_user{nullptr};
-
-// The addon is loaded with local symbols, out of RTLD_NEXT's reach; its own
-// handle finds its backend.
-template <typename Fn>
-Fn Real(const char* mangled) {
-  void* addon = dlopen(getenv("ORVEL_SPY_ADDON"), RTLD_LAZY | RTLD_NOLOAD);
-  if (addon == nullptr) abort();
-  Fn real = reinterpret_cast<Fn>(dlsym(addon, mangled));
-  dlclose(addon);
-  return real;
-}
 
 bool Enabled(const char* name) {
   const char* value = getenv(name);
@@ -78,8 +65,7 @@ void Probe(const CaptureOptions& options) {
 
 }  // namespace
 
-bool orvel_backend_start_with(const CaptureOptions& options) {
-  const StartFn real = Real<StartFn>("_Z24orvel_backend_start_withRK14CaptureOptions");
+bool spy_backend_start_with(const CaptureOptions& options) {
   Log("current", options);
   if (Enabled("ORVEL_SPY_REFUSE")) {
     orvel_backend_stop();
@@ -87,7 +73,7 @@ bool orvel_backend_start_with(const CaptureOptions& options) {
   }
   const bool probe = Enabled("ORVEL_SPY_PROBE") && options.block_cb != nullptr;
   if (probe) Probe(options);
-  const bool started = real(options);
+  const bool started = orvel_backend_start_with(options);
   if (started && probe) {
     g_probe_user.store(options.user);
     g_probe_cb.store(options.block_cb);
@@ -95,19 +81,17 @@ bool orvel_backend_start_with(const CaptureOptions& options) {
   return started;
 }
 
-Capture* orvel_capture_open(const CaptureOptions& options) {
-  const OpenFn real = Real<OpenFn>("_Z18orvel_capture_openRK14CaptureOptions");
+Capture* spy_capture_open(const CaptureOptions& options) {
   Log("side", options);
-  return Enabled("ORVEL_SPY_REFUSE") ? nullptr : real(options);
+  return Enabled("ORVEL_SPY_REFUSE") ? nullptr : orvel_capture_open(options);
 }
 
-void orvel_backend_stop() {
-  const StopFn real = Real<StopFn>("_Z18orvel_backend_stopv");
+void spy_backend_stop() {
   if (BlockCallback cb = g_probe_cb.exchange(nullptr)) {
     void* unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (unreadable == MAP_FAILED) abort();
     cb(Block{static_cast<const float*>(unreadable), 2, 48000, 2, 0}, g_probe_user.exchange(nullptr));
     munmap(unreadable, 4096);
   }
-  real();
+  orvel_backend_stop();
 }

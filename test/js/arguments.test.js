@@ -13,25 +13,19 @@ const deliveriesEnded = trackDeliveries();
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
 const noop = () => {};
-// Puts the backend spy between the addon and its backend in a child node,
-// after whatever is preloaded already (a sanitizer's runtime must stay first).
-const kSpy = {
-  LD_PRELOAD: [process.env.LD_PRELOAD, process.env.ORVEL_BACKEND_SPY].filter(Boolean).join(' '),
-  ORVEL_SPY_ADDON: path.join(root, 'build', 'Release', 'orvel_capture_audio.node'),
-};
 
 afterEach(() => stopCapture());
 
 // Runs `calls` (a function body using `startCapture` and `stopCapture`) in a
-// child node with the backend spy in front of the backend; returns what the
-// spy saw asked of the backend, one line per start.
+// child node; returns what the backend spy saw asked of the backend, one
+// line per start.
 async function spyOnStarts(calls, env = {}) {
   const log = path.join(scratchDir(), 'starts');
   const { code, stderr } = await runNode(
     `const { startCapture, stopCapture } = require(process.env.ORVEL_MODULE);
      ${calls}
      stopCapture();`,
-    { env: { ...kSpy, ORVEL_SPY_LOG: log, ORVEL_FAKE_BYTES: '0', ...env } },
+    { env: { ORVEL_SPY_LOG: log, ORVEL_FAKE_BYTES: '0', ...env } },
   );
   assert.equal(code, 0, stderr);
   return fs.existsSync(log) ? fs.readFileSync(log, 'utf8').trim().split('\n') : [];
@@ -207,7 +201,7 @@ describe('native failures and blocks that must not be delivered', () => {
          stopCapture();
          console.log(JSON.stringify([...new Float32Array(pcm.buffer, pcm.byteOffset, pcm.length / 4), channels]));
        });`,
-      { env: { ...kSpy, ORVEL_SPY_PROBE: '1', ORVEL_FAKE_BYTES: '0' } },
+      { env: { ORVEL_SPY_PROBE: '1', ORVEL_FAKE_BYTES: '0' } },
     );
     assert.deepEqual({ code, signal }, { code: 0, signal: null }, stderr);
     assert.deepEqual(JSON.parse(stdout), [0.25, -0.5, 2]);

@@ -1,9 +1,13 @@
 'use strict';
 
-// Shared by the binding's tests, which run under scripts/with-fake-recorder:
-// the fake recorder answers at /usr/bin/pw-record and is steered through
-// ORVEL_FAKE_* variables, which the recorder inherits from this process.
-// Builds on ../helpers.js and exports its helpers too.
+// Shared by the binding's tests, which run the test build of the addon
+// (build-test, or the tree ORVEL_TEST_TREE names) against the fake
+// recorder: the addon, whose calls into the backend go through the spy,
+// from the tree's addon/ folder, which node-gyp-build takes for the
+// package's own through ORVEL_CAPTURE_AUDIO_PREBUILD; the fake from its
+// fake-bin/ on PATH, where the test build's backend finds it. Child
+// processes inherit both; the fake is steered through ORVEL_FAKE_*
+// variables. Builds on ../helpers.js and exports its helpers too.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -11,6 +15,19 @@ const path = require('node:path');
 const common = require('../helpers');
 
 const { scratchDir, waitFor } = common;
+
+const kTestTree = path.resolve(process.env.ORVEL_TEST_TREE ?? path.join(common.root, 'build-test'));
+const kAddonPackage = path.join(kTestTree, 'addon');
+const addonPath = path.join(kAddonPackage, 'build', 'Release', 'orvel_capture_audio.node');
+const fakeBin = path.join(kTestTree, 'fake-bin');
+for (const file of [addonPath, path.join(fakeBin, 'pw-record')]) {
+  assert.ok(
+    fs.existsSync(file),
+    `${file} is missing; build the test tree first: cmake -S . -B build-test -DBUILD_TESTING=ON && cmake --build build-test`,
+  );
+}
+process.env.ORVEL_CAPTURE_AUDIO_PREBUILD = kAddonPackage;
+if (!(process.env.PATH ?? '').startsWith(`${fakeBin}:`)) process.env.PATH = `${fakeBin}:${process.env.PATH ?? ''}`;
 
 const kFakeVariables = [
   'ORVEL_FAKE_REPORT',
@@ -23,11 +40,6 @@ const kFakeVariables = [
   'ORVEL_FAKE_SAY',
   'ORVEL_FAKE_EXIT_CODE',
 ];
-
-assert.ok(
-  process.env.ORVEL_FAKE_RECORDER,
-  'run the binding tests through scripts/with-fake-recorder, which puts the fake recorder in place',
-);
 
 // Sets the fake's behaviour for the next start, e.g. { BYTES: 100 }; returns
 // the path of the report it will write.
@@ -81,15 +93,13 @@ function collector() {
   return { blocks, callback, bytes };
 }
 
-// Runs SCRIPT in a child node process that finds no recorder to run:
-// /dev/null is mounted over /usr/bin/pw-record (not executable, so no
-// candidate path runs) and PATH has nothing. Resolves with its stdout.
+// Runs SCRIPT in a child node process that finds no recorder to run: the
+// test build has no candidate path and PATH has nothing. Resolves with its
+// stdout.
 async function runWithoutRecorder(script) {
-  const hide = 'mount --bind /dev/null /usr/bin/pw-record && PATH=/nonexistent exec "$0" -e "$1"';
-  const args = ['--mount', 'sh', '-c', hide, process.execPath, script];
-  const { code, stdout, stderr } = await common.run('unshare', args, { timeoutMs: 10000 });
+  const { code, stdout, stderr } = await common.runNode(script, { env: { PATH: '/nonexistent' }, timeoutMs: 10000 });
   assert.equal(code, 0, stderr);
   return stdout;
 }
 
-module.exports = { ...common, useFake, readReport, pattern, exists, collector, runWithoutRecorder };
+module.exports = { ...common, addonPath, useFake, readReport, pattern, exists, collector, runWithoutRecorder };

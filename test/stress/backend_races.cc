@@ -2,7 +2,7 @@
 // (scripts/sanitize): stop while the reader is still starting the recorder,
 // stop while the recorder ends by itself and the reader tears down, stop
 // while a callback runs, start over a running capture. Run with the fake
-// recorder at /usr/bin/pw-record (scripts/with-fake-recorder).
+// recorder found on PATH (scripts/sanitize builds it as a test build).
 #include <sys/wait.h>
 #include <unistd.h>
 

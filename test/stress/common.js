@@ -1,7 +1,7 @@
 'use strict';
 
-// Shared by the stress tests, which run under scripts/with-fake-recorder like
-// the binding's own tests and build on their helpers.
+// Shared by the stress tests, which run the test build against the fake
+// recorder like the binding's own tests and build on their helpers.
 
 const fs = require('node:fs');
 const v8 = require('node:v8');
