@@ -17,8 +17,8 @@ const kReplaceMs = 20;
 
 function readCallOptions(options = {}) {
   if (options === null || typeof options !== 'object') throw errors.invalidArgument('options must be an object');
-  const { microphone, includeProcessId, format = 'f32', sampleRate = 48000, ...rest } = options;
-  for (const key of ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'maxBufferedMs']) {
+  const { microphone, includeProcessId, includeProcessName, format = 'f32', sampleRate = 48000, ...rest } = options;
+  for (const key of ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'excludeProcessName', 'maxBufferedMs']) {
     if (key in rest) throw errors.invalidArgument(`captureCall() does not take ${key}`);
   }
   if (format !== 'f32' && format !== 's16') throw errors.invalidArgument(`format must be 'f32' or 's16', not ${String(format)}`);
@@ -27,7 +27,10 @@ function readCallOptions(options = {}) {
     format,
     sampleRate,
     left: { ...common, ...(microphone !== undefined && { target: microphone }) },
-    right: { ...common, ...(includeProcessId !== undefined ? { includeProcessId } : { system: true }) },
+    right: {
+      ...common,
+      ...(includeProcessId === undefined && includeProcessName === undefined ? { system: true } : { includeProcessId, includeProcessName }),
+    },
   };
 }
 
@@ -100,6 +103,7 @@ function captureCall(options) {
     });
     side.stream.on('reconnect', (reconnect) => call.emit('reconnect', { ...reconnect, side: channel === 0 ? 'microphone' : 'desktop' }));
     side.stream.on('error', (error) => call.destroy(error));
+    side.stream.on('warning', (warning) => call.emit('warning', warning));
     side.stream.on('end', () => {
       side.ended = true;
       if (!sides.every((each) => each.ended)) return;

@@ -116,6 +116,19 @@ function graphGarbled(detail) {
 }
 
 // listCaptureTargets() could not read the graph.
+// Streams left out of a capture that takes PIDS' audio alone: more Pulse
+// clients claim each than it holds connections to the Pulse server, so
+// another app passes itself off as it and its own streams cannot be told.
+function processOverClaimed(pids) {
+  const which = pids.length > 1 ? `processes ${pids.join(', ')}` : `process ${pids[0]}`;
+  return codedError(
+    'ERR_PROCESS_OVERCLAIMED',
+    `the audio of ${which} is left out: more Pulse clients claim its pid than it holds connections to the ` +
+      'Pulse server, so another app passes itself off as it',
+    { pids },
+  );
+}
+
 function listFailed(errno, stderr, cause) {
   const message =
     errno === 'ENOENT'
@@ -126,5 +139,5 @@ function listFailed(errno, stderr, cause) {
 
 module.exports = {
   codedError, invalidArgument, readRecorderEnd, describeSource, targetNotFound, recorderEnded, stalled,
-  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, toolMissingMessage,
+  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, processOverClaimed, toolMissingMessage,
 };

@@ -6,11 +6,7 @@
 // client wrote there. A stream played through PipeWire's Pulse server has
 // that server's pid for its client's, and only the Pulse client's own claim
 // besides: the server reads the peer's credentials but records none of
-// them (0.3.65, 1.4, 1.6).
-
-const { descendsFrom } = require('./lineage');
-
-const kPulseApi = 'pipewire-pulse';
+// them (0.3.65, 1.4, 1.6); lib/pulse-peers.js checks such claims.
 
 const positive = (value) => {
   const pid = Number(value);
@@ -22,26 +18,4 @@ function verifiedProcessId(client) {
   return positive(client?.info?.props?.['pipewire.sec.pid']);
 }
 
-// The pids that a Pulse client claims for its stream NODE. A native
-// client has a verified pid of its own, so its claims are never read. A
-// native client that passes itself off as a Pulse client gains no more
-// than any program that plays through the Pulse server has anyway.
-function pulseClaims(node, client) {
-  if (client?.info?.props?.['client.api'] !== kPulseApi) return [];
-  return [node.info.props['application.process.id'], client.info.props['application.process.id']]
-    .map(positive)
-    .filter((pid) => pid !== null);
-}
-
-// Whether NODE, played by CLIENT, belongs to one of PIDS (a Set) or to a
-// descendant of one, as a capture that EXCLUDEs them (or includes them)
-// should judge it. By the verified pid; an exclusion also takes a Pulse
-// client's claim, the only pid such a stream has of its own: a claim can
-// then keep the claimer's own audio out, but never bring audio in.
-function belongsTo(node, client, pids, exclude) {
-  const verified = verifiedProcessId(client);
-  if (verified !== null && descendsFrom(verified, pids)) return true;
-  return exclude && pulseClaims(node, client).some((pid) => descendsFrom(pid, pids));
-}
-
-module.exports = { verifiedProcessId, belongsTo };
+module.exports = { verifiedProcessId };

@@ -72,7 +72,7 @@ function readOptions(options = {}) {
     if (typeof value !== 'number' || !(value >= 0)) throw invalid(`${name} must be a number of milliseconds`);
   }
   const processes = readProcessFilter(options, invalid);
-  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId or includeProcessId');
+  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId/Name or includeProcessId/Name');
   return {
     target, system, format, channels, sampleRate, stallTimeoutMs, timestamps, maxBufferedMs, reconnect,
     reconnectTimeoutMs, processes,
@@ -267,7 +267,14 @@ function captureStream(options) {
       process.nextTick(() => ended({ error }));
       return { close };
     }
-    if (settings.processes) filter = filterProcesses({ nodeName, filter: settings.processes, onError: (error) => finishRun({ error }) });
+    if (settings.processes) {
+      filter = filterProcesses({
+        nodeName,
+        filter: settings.processes,
+        onError: (error) => finishRun({ error }),
+        onWarning: (warning) => stream.emit('warning', warning),
+      });
+    }
     if (settings.stallTimeoutMs > 0) watchForStall(settings.stallTimeoutMs);
     return { close };
   }

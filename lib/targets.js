@@ -6,7 +6,8 @@
 
 const { execFile } = require('child_process');
 const { firstDump } = require('./graph');
-const { verifiedProcessId } = require('./process-ids');
+const { streamIdentity, executableName } = require('./app-identity');
+const { checkPulseClients } = require('./pulse-peers');
 const errors = require('./errors');
 
 const kSinkClass = 'Audio/Sink';
@@ -61,9 +62,13 @@ function targetsOf(objects) {
   const clients = new Map(
     objects.filter((object) => object.type === 'PipeWire:Interface:Client').map((client) => [client.id, client]),
   );
+  const checks = checkPulseClients(clients.values());
   const targets = nodes.map((node) => {
     const props = node.info.props;
-    const processId = props['media.class'] === kStreamClass ? verifiedProcessId(clients.get(props['client.id'])) : null;
+    // A stream's app: the pid a capture's process options go by, or null
+    // with why in processCheck.
+    const identity = props['media.class'] === kStreamClass ? streamIdentity(node, clients.get(props['client.id']), checks) : null;
+    const processId = identity?.processId ?? null;
     return {
       name: props['node.name'],
       serial: String(props['object.serial']),
@@ -73,6 +78,8 @@ function targetsOf(objects) {
       isDefaultSink: props['node.name'] === defaultSink,
       isDefaultSource: props['node.name'] === defaultSource,
       processId,
+      processName: processId === null ? null : executableName(processId),
+      processCheck: identity?.verdict ?? null,
     };
   });
   return targets.sort((a, b) => kindOf(a.mediaClass) - kindOf(b.mediaClass));
