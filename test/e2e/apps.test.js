@@ -120,6 +120,12 @@ describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chr
         ['all but the browser by name', { excludeProcessName: ['nothing-such', 'chromium'] }, others, ['browser']],
       ];
       for (const [what, options, present, absent] of cases) await assertCapture(what, options, present, absent);
+      const out = path.join(session.dir, 'app.wav');
+      const recorded = await h.run(process.execPath, [path.join(h.root, 'bin', 'orvel-record.js'), '--app', 'chromium', '--seconds', '1.5', out]);
+      assert.equal(recorded.code, 0, recorded.stderr);
+      const samples = h.readWholeWav(out, 'f32').samples.subarray(h.kRate * h.kChannels * 0.5);
+      h.assertTone(samples, kTones.browser, '--app chromium', kKeptDb);
+      for (const key of others) h.assertAbsent(samples, kTones[key], `--app chromium: ${key}`, kExcludedDb);
 
       const claimsMain = h.toneFile(path.join(session.dir, 'claims-main.wav'), kTones.claimsMain);
       players.push(h.startClaimingPlayer(claimsMain, 'player-claims-main', { pulse: true, claim: browser.pid }));
