@@ -96,6 +96,32 @@ async function assertCapture(what, options, present, absent) {
   return warnings;
 }
 
+// A capture with OPTIONS under way: next() resolves with the second of
+// audio that follows a warm-up from now; warnings holds what it warned of.
+function recording(options) {
+  const chunks = [];
+  const warnings = [];
+  let failure = null;
+  const stream = captureStream(options)
+    .on('data', (chunk) => chunks.push(chunk))
+    .on('warning', (warning) => warnings.push(warning))
+    .on('error', (error) => (failure = error));
+  const bytes = () => chunks.reduce((sum, chunk) => sum + chunk.length, 0);
+  const kSecondBytes = h.kRate * h.kChannels * 4;
+  return {
+    stream,
+    warnings,
+    async next() {
+      const from = bytes() + kSecondBytes;
+      await h.waitUntil(() => {
+        if (failure) throw failure;
+        return bytes() >= from + kSecondBytes;
+      }, 'two seconds of audio');
+      return h.toFloats(chunks).subarray(from / 4, (from + kSecondBytes) / 4);
+    },
+  };
+}
+
 describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chromium here' }, () => {
   const session = h.useSession({ players: ['b'] });
   const everyone = ['browser', 'native', 'pulseApp'];
@@ -134,12 +160,24 @@ describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chr
       await assertCapture('an impostor of the main pid, all but the browser', { excludeProcessId: browser.pid }, others, ['browser', 'claimsMain']);
       await assertCapture('an impostor of the main pid, the browser by name', { includeProcessName: 'chromium' }, ['browser'], ['claimsMain', ...others]);
 
-      const claimsAudio = h.toneFile(path.join(session.dir, 'claims-audio.wav'), kTones.claimsAudio);
-      players.push(h.startClaimingPlayer(claimsAudio, 'player-claims-audio', { pulse: true, claim: audio }));
-      await h.waitForTarget('player-claims-audio');
-      const warnings = await assertCapture('an impostor of the audio process', { includeProcessId: browser.pid }, [], [...everyone, 'claimsMain', 'claimsAudio']);
-      assert.deepEqual(warnings.map((warning) => [warning.code, warning.info.pids]), [['ERR_PROCESS_OVERCLAIMED', [audio]]]);
-      assert.equal((await listCaptureTargets()).find((target) => target.name === 'Chromium').processCheck, 'over-claimed');
+      // An impostor of the audio process joins a capture under way, then leaves.
+      const capture = recording({ includeProcessId: browser.pid });
+      try {
+        h.assertTone(await capture.next(), kTones.browser, 'before the impostor', kKeptDb);
+        const claimsAudio = h.toneFile(path.join(session.dir, 'claims-audio.wav'), kTones.claimsAudio);
+        const impostor = h.startClaimingPlayer(claimsAudio, 'player-claims-audio', { pulse: true, claim: audio });
+        players.push(impostor);
+        await h.waitForTarget('player-claims-audio');
+        assert.equal((await listCaptureTargets()).find((target) => target.name === 'Chromium').processCheck, 'over-claimed');
+        const over = await capture.next();
+        for (const key of [...everyone, 'claimsMain', 'claimsAudio']) h.assertAbsent(over, kTones[key], `an impostor of the audio process: ${key}`, kExcludedDb);
+        await h.stopPlayer(impostor);
+        await h.waitUntil(async () => !(await listCaptureTargets()).some((target) => target.name === 'player-claims-audio'), 'the impostor gone');
+        h.assertTone(await capture.next(), kTones.browser, 'after the impostor', kKeptDb);
+        assert.deepEqual(capture.warnings.map((warning) => [warning.code, warning.info.pids]), [['ERR_PROCESS_OVERCLAIMED', [audio]]]);
+      } finally {
+        capture.stream.destroy();
+      }
     } finally {
       for (const player of players) await h.stopPlayer(player);
       await stopBrowser(browser);
@@ -147,19 +185,15 @@ describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chr
   });
 
   test('a capture by name takes the browser as it starts, and again once it is started anew', { timeout: 120000 }, async () => {
-    const chunks = [];
-    const stream = captureStream({ includeProcessName: 'chromium' }).on('data', (chunk) => chunks.push(chunk));
-    const bytes = () => chunks.reduce((sum, chunk) => sum + chunk.length, 0);
-    // The second of audio that came a second after the browser's stream
-    // was seen playing: the graph is watched, and the stream linked, by
-    // tools of their own, which a loaded machine may keep waiting.
+    const capture = recording({ includeProcessName: 'chromium' });
     const heardOnce = async (run) => {
       const browser = startBrowser(session.dir);
       try {
         await browserStream();
-        const from = bytes() + h.kRate * h.kChannels * 4;
-        await h.waitUntil(() => bytes() >= from + h.kRate * h.kChannels * 4, 'a second of the browser');
-        const samples = h.toFloats(chunks).subarray(from / 4, from / 4 + h.kRate * h.kChannels);
+        // A second, a second after the browser was seen playing: the graph
+        // is watched and the stream linked by tools of their own, which a
+        // loaded machine may keep waiting.
+        const samples = await capture.next();
         h.assertTone(samples, kBrowserTone, `run ${run}`, kKeptDb);
         h.assertAbsent(samples, kTones.native, `run ${run}`, kExcludedDb);
       } finally {
@@ -172,7 +206,7 @@ describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chr
       await heardOnce(1);
       await heardOnce(2);
     } finally {
-      stream.destroy();
+      capture.stream.destroy();
     }
   });
 });
