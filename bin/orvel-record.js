@@ -324,6 +324,10 @@ async function record(command) {
     .on('reconnect', ({ gapMs, error }) => {
       if (onTerminal) process.stderr.write('\r\x1b[2K');
       console.error(`orvel-record: reconnected after ${(gapMs / 1000).toFixed(1)} s without audio (${error.message})`);
+    })
+    .on('warning', (warning) => {
+      if (onTerminal) process.stderr.write('\r\x1b[2K');
+      console.error(`orvel-record: warning: ${warning.message}`);
     });
   // Ctrl-C or SIGTERM: what the capture still holds is written, then it ends.
   const stop = () => capture.stop();
