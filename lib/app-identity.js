@@ -11,7 +11,7 @@
 const fs = require('fs');
 const path = require('path');
 const { lineageOf } = require('./lineage');
-const { verifiedProcessId } = require('./process-ids');
+const { verifiedProcessId, positivePid } = require('./process-ids');
 const { isPulseClient } = require('./pulse-peers');
 
 // The base name of the executable PID runs, which the process cannot
@@ -38,7 +38,7 @@ function streamIdentity(node, client, checks) {
     return { processId, verdict: processId === null ? 'unknown' : 'verified', claims: [] };
   }
   const check = checks.get(client.id) ?? { pid: null, verdict: 'unknown' };
-  const streamClaim = Number(node.info.props['application.process.id']) || null;
+  const streamClaim = positivePid(node.info.props['application.process.id']);
   const claims = [...new Set([check.pid, streamClaim].filter((pid) => pid !== null))];
   // A stream that claims another process than its client is not told.
   const told = check.verdict === 'kernel-checked' && claims.length === 1;

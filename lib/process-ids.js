@@ -8,14 +8,15 @@
 // besides: the server reads the peer's credentials but records none of
 // them (0.3.65, 1.4, 1.6); lib/pulse-peers.js checks such claims.
 
-const positive = (value) => {
+// VALUE (a property) as a pid, or null.
+function positivePid(value) {
   const pid = Number(value);
   return Number.isSafeInteger(pid) && pid > 0 ? pid : null;
-};
+}
 
 // The pid the kernel reported for CLIENT (a pw-dump object), or null.
 function verifiedProcessId(client) {
-  return positive(client?.info?.props?.['pipewire.sec.pid']);
+  return positivePid(client?.info?.props?.['pipewire.sec.pid']);
 }
 
-module.exports = { verifiedProcessId };
+module.exports = { verifiedProcessId, positivePid };

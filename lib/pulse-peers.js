@@ -12,6 +12,7 @@
 // them, which cannot be told from the rest.
 
 const native = require('./native');
+const { positivePid } = require('./process-ids');
 
 const kPulseApi = 'pipewire-pulse';
 
@@ -28,14 +29,9 @@ function judgeClaims(claims, connections) {
   return verdicts;
 }
 
-const positive = (value) => {
-  const pid = Number(value);
-  return Number.isSafeInteger(pid) && pid > 0 ? pid : null;
-};
-
 // The pid that Pulse client CLIENT (a pw-dump object) claims, or null.
 function claimOf(client) {
-  return positive(client.info.props['application.process.id']);
+  return positivePid(client.info.props['application.process.id']);
 }
 
 function isPulseClient(client) {
@@ -50,7 +46,7 @@ function checkPulseClients(objects) {
   const byServer = new Map();
   for (const object of objects) {
     if (!isPulseClient(object)) continue;
-    const server = positive(object.info.props['pipewire.sec.pid']);
+    const server = positivePid(object.info.props['pipewire.sec.pid']);
     if (!byServer.has(server)) byServer.set(server, []);
     byServer.get(server).push(object);
   }

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -579,7 +581,8 @@ Napi::Value SocketPeers(const Napi::CallbackInfo& info) {
   const auto is_pid = [](const Napi::Value& value) {
     if (!value.IsNumber()) return false;
     const double pid = value.As<Napi::Number>().DoubleValue();
-    return pid >= 1 && pid <= kMaxProcessId && pid == static_cast<pid_t>(pid);
+    return pid >= 1 && pid <= std::numeric_limits<pid_t>::max() &&
+           pid == std::floor(pid);
   };
   if (info.Length() < 2 || !is_pid(info[0]) || !info[1].IsArray()) {
     result.Set("error", "EINVAL");
