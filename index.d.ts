@@ -361,15 +361,18 @@ export interface TimedChunk {
 }
 
 /**
- * What a `'warning'` event gives: `ERR_PROCESS_OVERCLAIMED` when streams of
- * an include capture's processes are left out because more Pulse clients
- * claim those pids (`info.pids`) than they hold connections to the Pulse
- * server; once each time that set of pids changes.
+ * What a `'warning'` event gives; the capture goes on. Each comes once each
+ * time what it tells changes.
+ * - `ERR_PROCESS_OVERCLAIMED`: streams of an include capture's processes
+ *   are left out because more Pulse clients claim those pids (`info.pids`)
+ *   than they hold connections to the Pulse server.
+ * - `ERR_PULSE_UNCHECKED`: the Pulse clients' pids could not be checked
+ *   with the kernel (`info.error`, an errno name), so an include capture
+ *   takes none of them.
  */
-export interface CaptureStreamWarning extends Error {
-  code: 'ERR_PROCESS_OVERCLAIMED';
-  info: { pids: number[] };
-}
+export type CaptureStreamWarning =
+  | (Error & { code: 'ERR_PROCESS_OVERCLAIMED'; info: { pids: number[] } })
+  | (Error & { code: 'ERR_PULSE_UNCHECKED'; info: { error: string } });
 
 /** What a `'drop'` event tells. */
 export interface DropInfo {

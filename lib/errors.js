@@ -129,6 +129,17 @@ function processOverClaimed(pids) {
   );
 }
 
+// The Pulse server's clients could not be checked with the kernel (ERRNO):
+// a capture that takes some processes alone takes none of them.
+function pulseUnchecked(errno) {
+  return codedError(
+    'ERR_PULSE_UNCHECKED',
+    `the apps that play through the Pulse server are left out: their pids could not be checked (${errno}); ` +
+      'is the Pulse server another user\'s, or out of sight of this process?',
+    { error: errno },
+  );
+}
+
 function listFailed(errno, stderr, cause) {
   const message =
     errno === 'ENOENT'
@@ -139,5 +150,5 @@ function listFailed(errno, stderr, cause) {
 
 module.exports = {
   codedError, invalidArgument, readRecorderEnd, describeSource, targetNotFound, recorderEnded, stalled,
-  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, processOverClaimed, toolMissingMessage,
+  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, processOverClaimed, pulseUnchecked, toolMissingMessage,
 };

@@ -90,8 +90,8 @@ function prune(collection, live) {
 
 // Follows the graph and links what FILTER allows into the node NODE_NAME
 // until stop(); onError(error) once if pw-dump or pw-link cannot run or the
-// graph is lost; onWarning(error) when the streams left out for an
-// over-claimed pid change.
+// graph is lost; onWarning(error) when the Pulse clients' streams it
+// leaves out, and why, change.
 function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   // Whether each playback stream is allowed, by object.serial: decided once,
   // since PipeWire reuses ids at once, and a stream's process may be gone
@@ -99,7 +99,7 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   // Pulse clients change: a new one may over-claim its pid.
   const decisions = new Map();
   const pulse = pulseChecker();
-  let warned = '';
+  let warned = null;
   // The recorder's input port ids each output port (by serial) was linked
   // to: a port is never linked twice, even if its link is taken away.
   const linked = new Map();
@@ -133,12 +133,17 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   };
 
   // Warns once for each new set of pids whose streams are left out because
-  // more Pulse clients claim them than they hold connections.
-  const warnOverClaims = () => {
+  // more Pulse clients claim them than they hold connections, and once
+  // for each new reason the kernel could not check the Pulse clients: an
+  // include capture then takes none of them.
+  const warn = (checks) => {
     const pids = [...new Set([...decisions.values()].map((decided) => decided.overClaimed).filter(Boolean))].sort();
-    if (pids.join() === warned) return;
-    warned = pids.join();
+    const failure = filter.exclude ? null : [...checks.values()].find((check) => check.error)?.error ?? null;
+    const now = `${pids.join()} ${failure}`;
+    if (now === warned) return;
+    warned = now;
     if (pids.length > 0) onWarning(errors.processOverClaimed(pids));
+    if (failure !== null) onWarning(errors.pulseUnchecked(failure));
   };
 
   const sync = (objects) => {
@@ -194,7 +199,7 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
     }
     const serials = (list) => new Set(list.map((object) => object.info.props['object.serial']));
     prune(decisions, serials(nodes));
-    warnOverClaims();
+    warn(checks);
     prune(linked, serials(ports));
     prune(removed, serials(links));
   };

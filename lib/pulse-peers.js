@@ -38,10 +38,12 @@ function isPulseClient(client) {
   return client?.type === 'PipeWire:Interface:Client' && client.info?.props?.['client.api'] === kPulseApi;
 }
 
-// { pid, verdict } of each Pulse client among OBJECTS (pw-dump objects),
-// by client id: verdict is one of judgeClaims' or 'unknown' when the client
-// claims nothing or the kernel could not be asked; a client's server is
-// the process its pipewire.sec.pid names.
+// { pid, verdict, error } of each Pulse client among OBJECTS (pw-dump
+// objects), by client id: verdict is one of judgeClaims' or 'unknown' when
+// the client claims nothing or the kernel could not be asked, and then
+// error is the errno name (a server of another user, or out of sight in
+// another pid namespace). A client's server is the process its
+// pipewire.sec.pid names.
 function checkPulseClients(objects) {
   const byServer = new Map();
   for (const object of objects) {
@@ -55,11 +57,11 @@ function checkPulseClients(objects) {
     const claims = new Map();
     for (const pid of clients.map(claimOf).filter((pid) => pid !== null)) claims.set(pid, (claims.get(pid) ?? 0) + 1);
     const pids = [...claims.keys()];
-    const answer = server === null || pids.length === 0 ? { error: 'no claims' } : native._socketPeers(server, pids);
+    const answer = server === null ? { error: 'ESRCH' } : pids.length === 0 ? { counts: [] } : native._socketPeers(server, pids);
     const verdicts = answer.counts ? judgeClaims(claims, new Map(pids.map((pid, i) => [pid, answer.counts[i]]))) : new Map();
     for (const client of clients) {
       const pid = claimOf(client);
-      checks.set(client.id, { pid, verdict: verdicts.get(pid) ?? 'unknown' });
+      checks.set(client.id, { pid, verdict: verdicts.get(pid) ?? 'unknown', error: answer.error ?? null });
     }
   }
   return checks;

@@ -19,7 +19,7 @@ const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
 const { streamIdentity, judgeStream } = require('../../lib/app-identity');
-const { judgeClaims } = require('../../lib/pulse-peers');
+const { judgeClaims, checkPulseClients } = require('../../lib/pulse-peers');
 const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
@@ -189,6 +189,17 @@ test("the kernel tells how many of a server's accepted connections each process 
     const none = 2 ** 22 + 1;
     assert.deepEqual(native._socketPeers(process.pid, [holder.pid, process.pid, process.ppid, none]), { counts: [2, 1, 0, 0] });
     assert.deepEqual(native._socketPeers(none, [holder.pid]), { error: 'ENOENT' });
+    // Pulse clients of this server, by id, claiming these pids.
+    const clients = (server, ...claims) =>
+      claims.map((claim, id) => ({
+        id,
+        type: 'PipeWire:Interface:Client',
+        info: { props: { 'client.api': 'pipewire-pulse', 'pipewire.sec.pid': server, 'application.process.id': claim } },
+      }));
+    const verdicts = (list) => [...checkPulseClients(list).values()].map(({ verdict, error }) => `${verdict}${error ? ` ${error}` : ''}`);
+    assert.deepEqual(verdicts(clients(process.pid, holder.pid, holder.pid, process.ppid)), ['kernel-checked', 'kernel-checked', 'unconnected']);
+    assert.deepEqual(verdicts(clients(process.pid, holder.pid, holder.pid, holder.pid)), Array(3).fill('over-claimed'));
+    assert.deepEqual(verdicts(clients(none, holder.pid)), ['unknown ENOENT']);
   } finally {
     holder.kill();
     own.destroy();
