@@ -122,9 +122,12 @@ describe('capture by app, with a real browser', { skip: !kHaveBrowser && 'no chr
       ];
       for (const [what, options, present, absent] of cases) {
         const capture = recording(options);
-        assertTones(await capture.next(), what, present, absent);
-        capture.stream.destroy();
-        assert.deepEqual(capture.warnings, [], what);
+        try {
+          assertTones(await capture.next(), what, present, absent);
+          assert.deepEqual(capture.warnings, [], what);
+        } finally {
+          capture.stream.destroy();
+        }
       }
       const out = path.join(session.dir, 'app.wav');
       const recorded = await h.run(process.execPath, [path.join(h.root, 'bin', 'orvel-record.js'), '--app', 'chromium', '--seconds', '1.5', out]);
