@@ -170,13 +170,29 @@ export interface CaptureTarget {
    */
   isDefaultSource: boolean;
   /**
-   * For a playback stream, the pid the kernel reported for its client
-   * (`pipewire.sec.pid`), never the `application.process.id` it claims: the
-   * pid that `captureStream`'s `excludeProcessId` and `includeProcessId`
-   * match. For apps that play through PipeWire's Pulse server it is the
-   * server's. `null` for sinks and sources.
+   * For a playback stream, its app's pid, the one `captureStream`'s process
+   * options match: the pid the kernel reported for a native client
+   * (`pipewire.sec.pid`), or for an app that plays through PipeWire's Pulse
+   * server the pid it claims once the kernel backs the claim (that process
+   * holds its connections to the server). `null` where neither holds (see
+   * `processCheck`), and for sinks and sources.
    */
   processId: number | null;
+  /**
+   * The base name of the executable `processId` runs (`/proc/PID/exe`), as
+   * `includeProcessName` matches it; `null` without a `processId` or when
+   * the process is not readable.
+   */
+  processName: string | null;
+  /**
+   * How a playback stream's `processId` was told: `'verified'` (a native
+   * client's), `'kernel-checked'` (a Pulse client's claim), or why there is
+   * none: `'unconnected'` (the claimed process holds no connection to the
+   * Pulse server), `'over-claimed'` (more Pulse clients claim it than it
+   * holds connections: an impostor among them), `'unknown'` (no claim, or
+   * the kernel could not be asked). `null` for sinks and sources.
+   */
+  processCheck: 'verified' | 'kernel-checked' | 'unconnected' | 'over-claimed' | 'unknown' | null;
 }
 
 /**
@@ -237,6 +253,8 @@ export interface CaptureStreamTargetOptions extends CaptureStreamFormatOptions {
   target?: string;
   excludeProcessId?: undefined;
   includeProcessId?: undefined;
+  excludeProcessName?: undefined;
+  includeProcessName?: undefined;
 }
 
 /** {@link captureStream} of the desktop without some processes. */
@@ -246,28 +264,51 @@ export interface CaptureStreamExcludeOptions extends CaptureStreamFormatOptions 
    * processes (a pid or an array of pids) and of their descendants: the
    * desktop without your own call audio. Streams that start later are
    * followed; the stream delivers silence while nothing plays. Needs
-   * `pw-dump` and `pw-link` (Debian: `pipewire-bin`).
+   * `pw-dump` and `pw-link` (Debian: `pipewire-bin`). A stream that only
+   * claims a listed pid (through the Pulse server) is left out too.
    */
-  excludeProcessId: number | number[];
+  excludeProcessId?: number | number[];
+  /**
+   * Linux: as `excludeProcessId`, for every process whose executable (or an
+   * ancestor's) has one of these base names (`'chromium'`, `'zoom'`), as
+   * `listCaptureTargets()` shows in `processName`.
+   */
+  excludeProcessName?: string | string[];
   target?: undefined;
   includeProcessId?: undefined;
+  includeProcessName?: undefined;
 }
 
 /** {@link captureStream} of some processes alone. */
 export interface CaptureStreamIncludeOptions extends CaptureStreamFormatOptions {
   /**
    * Linux: record only the playback of these processes (a pid or an array
-   * of pids) and of their descendants, as one mix. Otherwise as
+   * of pids) and of their descendants, as one mix, by the pid PipeWire
+   * verified or, for an app that plays through the Pulse server (browsers,
+   * Electron apps), the pid it claims once the kernel backs the claim. A
+   * claim never brings audio in: where more Pulse clients claim a process
+   * than it holds connections, its streams are left out and the stream
+   * emits `'warning'` (`ERR_PROCESS_OVERCLAIMED`). Otherwise as
    * `excludeProcessId`.
    */
-  includeProcessId: number | number[];
+  includeProcessId?: number | number[];
+  /**
+   * Linux: as `includeProcessId`, for every process whose executable (or an
+   * ancestor's) has one of these base names, read from `/proc/PID/exe`,
+   * which a process cannot rename. Follows the app: its new streams, and
+   * its next runs, are taken as they appear. Combines with
+   * `includeProcessId` (either one takes a stream).
+   */
+  includeProcessName?: string | string[];
   target?: undefined;
   excludeProcessId?: undefined;
+  excludeProcessName?: undefined;
 }
 
 /**
- * Options of {@link captureStream}: a `target`, `excludeProcessId` or
- * `includeProcessId`, at most one of them (the others throw at run time).
+ * Options of {@link captureStream}: a `target`, the `exclude` process
+ * options or the `include` ones, at most one kind (the others throw at run
+ * time).
  */
 export type CaptureStreamOptions = CaptureStreamTargetOptions | CaptureStreamExcludeOptions | CaptureStreamIncludeOptions;
 
@@ -280,7 +321,7 @@ export type CaptureStreamOptions = CaptureStreamTargetOptions | CaptureStreamExc
  * - `ERR_TARGET_NOT_FOUND`: the `target` matches nothing, or went away.
  * - `ERR_RECONNECT_TIMEOUT`: with `reconnect`, PipeWire (or the target) did
  *   not come back within `reconnectTimeoutMs`; `info` is the error that lost it.
- * - `ERR_GRAPH_TOOL` (with `excludeProcessId` or `includeProcessId`):
+ * - `ERR_GRAPH_TOOL` (with a process option):
  *   `pw-dump` or `pw-link` could not be run; `info` holds `tool` and the
  *   errno name as `error`.
  * - `ERR_GRAPH_LOST` (same): `pw-dump`, which follows the graph, ended:
@@ -319,6 +360,20 @@ export interface TimedChunk {
   time: bigint;
 }
 
+/**
+ * What a `'warning'` event gives; the capture goes on. Each comes once each
+ * time what it tells changes.
+ * - `ERR_PROCESS_OVERCLAIMED`: streams of an include capture's processes
+ *   are left out because more Pulse clients claim those pids (`info.pids`)
+ *   than they hold connections to the Pulse server.
+ * - `ERR_PULSE_UNCHECKED`: the Pulse clients' pids could not be checked
+ *   with the kernel (`info.error`, an errno name), so an include capture
+ *   takes none of them.
+ */
+export type CaptureStreamWarning =
+  | (Error & { code: 'ERR_PROCESS_OVERCLAIMED'; info: { pids: number[] } })
+  | (Error & { code: 'ERR_PULSE_UNCHECKED'; info: { error: string } });
+
 /** What a `'drop'` event tells. */
 export interface DropInfo {
   droppedMs: number;
@@ -342,6 +397,7 @@ export interface CaptureStreamListener<This, Chunk> {
   (event: 'error', listener: (error: CaptureStreamError) => void): This;
   (event: 'drop', listener: (info: DropInfo) => void): This;
   (event: 'reconnect', listener: (info: ReconnectInfo) => void): This;
+  (event: 'warning', listener: (warning: CaptureStreamWarning) => void): This;
   (event: 'close' | 'end' | 'pause' | 'readable' | 'resume', listener: () => void): This;
   (event: string | symbol, listener: (...args: any[]) => void): This;
 }
@@ -385,6 +441,8 @@ export interface CaptureCallOptions {
   microphone?: string;
   /** The other side: these processes' playback alone. Absent: what the desktop plays (the default sink). */
   includeProcessId?: number | number[];
+  /** The other side: these executables' playback alone, as `captureStream`'s `includeProcessName`. */
+  includeProcessName?: string | string[];
   format?: 'f32' | 's16';
   sampleRate?: number;
   stallTimeoutMs?: number;

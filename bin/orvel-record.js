@@ -25,9 +25,9 @@ const kMeterWidth = 20;
 const kUsage = `Usage:
   orvel-record [--target ID | --system] [--reconnect] [--seconds N]
                [--format f32|s16] [--force] OUT.wav
-  orvel-record (--exclude-pid PID | --app PID)... [--reconnect] [--seconds N]
+  orvel-record (--exclude-app APP | --app APP)... [--reconnect] [--seconds N]
                [--format f32|s16] [--force] OUT.wav
-  orvel-record --call [--target MIC] [--app PID]... [--reconnect] [--seconds N]
+  orvel-record --call [--target MIC] [--app APP]... [--reconnect] [--seconds N]
                [--format f32|s16] [--force] OUT.wav
   orvel-record --list-targets
   orvel-record --help`;
@@ -49,11 +49,16 @@ with OUT.wav "-" to standard output.
                    followed when the user switches output.
   (neither)        Record the default source, on a desktop usually the
                    microphone.
-  --exclude-pid PID  Record everything the desktop plays except process
-                   PID and its descendants (repeat for more processes).
-  --app PID        Record only what process PID and its descendants play
-                   (repeat for more). Players that start later are
-                   followed. --list-targets shows the pids.
+  --exclude-app APP  Record everything the desktop plays except app APP:
+                   a pid (that process and its descendants) or an
+                   executable's name such as chromium (every process that
+                   runs it, and their descendants). Repeat for more apps.
+                   --exclude-pid PID is the same for a pid.
+  --app APP        Record only what app APP plays (a pid or an executable's
+                   name, as above; repeat for more). Players that start
+                   later, and the app's next run when given by name, are
+                   followed. --list-targets shows each stream's pid and
+                   executable.
   --call           Record both sides of a call: the microphone (the default
                    source, or --target MIC) on the left channel and what the
                    desktop plays (or, with --app, those processes alone) on
@@ -68,9 +73,11 @@ with OUT.wav "-" to standard output.
   --force          Replace OUT.wav if it is an existing file.
   --list-targets   List what can be recorded: sinks, sources and
                    applications' playback streams, with node name, object
-                   serial, media class, the pid of each playback stream's
-                   process and description; the default sink and default
-                   source are marked.
+                   serial, media class, the pid and executable of each
+                   playback stream's app and description; the default
+                   sink and default source are marked. A pid that cannot
+                   be told (a Pulse client whose claim the kernel does not
+                   back) shows as "?" with why.
   -h, --help       Show this help.
 
 OUT.wav is created as a new file. An existing file is refused (status 2)
@@ -104,6 +111,7 @@ const kOptions = {
   format: { type: 'string' },
   force: { type: 'boolean' },
   'exclude-pid': { type: 'string', multiple: true },
+  'exclude-app': { type: 'string', multiple: true },
   app: { type: 'string', multiple: true },
   call: { type: 'boolean' },
   reconnect: { type: 'boolean' },
@@ -167,13 +175,13 @@ function readSource(values) {
   if (target === '') throw usage('--target needs a node name or object serial');
   if (call) {
     if (system) throw usage('--call records the desktop already: leave out --system');
-    if (values['exclude-pid']) throw usage('--call takes --app, not --exclude-pid');
+    if (values['exclude-pid'] || values['exclude-app']) throw usage('--call takes --app, not --exclude-pid or --exclude-app');
     const processes = readProcessOptions(values);
     return { call: true, options: { microphone: target, ...processes, reconnect } };
   }
   if (target !== undefined && system) throw usage('give either --target or --system, not both');
   const processes = readProcessOptions(values);
-  if (processes && target !== undefined) throw usage('--target does not combine with --exclude-pid or --app');
+  if (processes && target !== undefined) throw usage('--target does not combine with --exclude-app, --exclude-pid or --app');
   return { call: false, options: { target, system: Boolean(system), ...processes, reconnect } };
 }
 
@@ -191,16 +199,25 @@ function readSettings({ call, options }) {
   }
 }
 
-// --exclude-pid or --app as captureStream's options, or null for neither.
+// --exclude-pid, --exclude-app or --app as captureStream's options, or null
+// for none. An app is a pid when it is all digits, else an executable's name.
 function readProcessOptions(values) {
-  const [exclude, include] = [values['exclude-pid'], values.app];
-  if (!exclude && !include) return null;
-  if (exclude && include) throw usage('give either --exclude-pid or --app, not both');
-  const pids = (exclude ?? include).map((pid) => {
+  const pids = values['exclude-pid'] ?? [];
+  for (const pid of pids) {
     if (!/^\d+$/.test(pid) || Number(pid) === 0) throw usage(`a process id is a positive whole number, not "${pid}"`);
-    return Number(pid);
-  });
-  return exclude ? { excludeProcessId: pids } : { includeProcessId: pids };
+  }
+  const exclude = [...pids, ...(values['exclude-app'] ?? [])];
+  const include = values.app ?? [];
+  if (exclude.length === 0 && include.length === 0) return null;
+  if (exclude.length > 0 && include.length > 0) throw usage('give either --exclude-app (or --exclude-pid) or --app, not both');
+  const apps = exclude.length > 0 ? exclude : include;
+  for (const app of apps) {
+    if (app === '' || app.includes('/') || /^0+$/.test(app)) throw usage(`an app is a pid or an executable's name without "/", not "${app}"`);
+  }
+  const ids = apps.filter((app) => /^\d+$/.test(app)).map(Number);
+  const names = apps.filter((app) => !/^\d+$/.test(app));
+  const [idKey, nameKey] = exclude.length > 0 ? ['excludeProcessId', 'excludeProcessName'] : ['includeProcessId', 'includeProcessName'];
+  return { ...(ids.length > 0 && { [idKey]: ids }), ...(names.length > 0 && { [nameKey]: names }) };
 }
 
 async function printTargets() {
@@ -214,10 +231,11 @@ async function printTargets() {
       target.isDefaultSink && 'default sink',
       target.isDefaultSource && (target.mediaClass.startsWith(kMediaClass.sink) ? 'default source: its monitor' : 'default source'),
     ].filter(Boolean);
-    const pid = target.processId === null ? '' : String(target.processId);
-    return [target.serial, target.name, target.mediaClass, pid, target.description + (marks.length ? ` [${marks.join(', ')}]` : '')];
+    const pid = target.processId !== null ? String(target.processId) : target.processCheck ? `? (${target.processCheck})` : '';
+    const app = target.processName ?? '';
+    return [target.serial, target.name, target.mediaClass, pid, app, target.description + (marks.length ? ` [${marks.join(', ')}]` : '')];
   });
-  const table = [['SERIAL', 'NAME', 'MEDIA CLASS', 'PID', 'DESCRIPTION'], ...rows];
+  const table = [['SERIAL', 'NAME', 'MEDIA CLASS', 'PID', 'APP', 'DESCRIPTION'], ...rows];
   const widths = table[0].map((_, column) => Math.max(...table.map((row) => row[column].length)));
   for (const row of table) {
     console.log(row.map((cell, column) => (column < row.length - 1 ? cell.padEnd(widths[column]) : cell)).join('  '));
@@ -321,6 +339,10 @@ async function record(command) {
     .on('reconnect', ({ gapMs, error }) => {
       if (onTerminal) process.stderr.write('\r\x1b[2K');
       console.error(`orvel-record: reconnected after ${(gapMs / 1000).toFixed(1)} s without audio (${error.message})`);
+    })
+    .on('warning', (warning) => {
+      if (onTerminal) process.stderr.write('\r\x1b[2K');
+      console.error(`orvel-record: warning: ${warning.message}`);
     });
   // Ctrl-C or SIGTERM: what the capture still holds is written, then it ends.
   const stop = () => capture.stop();

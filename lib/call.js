@@ -35,6 +35,7 @@ function startCall({ format, sampleRate, ...sides }) {
     });
     stream.on('reconnect', (reconnect) => call.emit('reconnect', { ...reconnect, side: kSides[channel] }));
     stream.on('error', (error) => call.destroy(error));
+    stream.on('warning', (warning) => call.emit('warning', warning));
     stream.on('end', () => {
       ended.add(channel);
       if (ended.size < streams.length) return;

@@ -122,6 +122,30 @@ function graphGarbled(detail) {
 }
 
 // listCaptureTargets() could not read the graph.
+// Streams left out of a capture that takes PIDS' audio alone: more Pulse
+// clients claim each than it holds connections to the Pulse server, so
+// another app passes itself off as it and its own streams cannot be told.
+function processOverClaimed(pids) {
+  const which = pids.length > 1 ? `processes ${pids.join(', ')}` : `process ${pids[0]}`;
+  return codedError(
+    'ERR_PROCESS_OVERCLAIMED',
+    `the audio of ${which} is left out: more Pulse clients claim its pid than it holds connections to the ` +
+      'Pulse server, so another app passes itself off as it',
+    { pids },
+  );
+}
+
+// The Pulse server's clients could not be checked with the kernel (ERRNO):
+// a capture that takes some processes alone takes none of them.
+function pulseUnchecked(errno) {
+  return codedError(
+    'ERR_PULSE_UNCHECKED',
+    `the apps that play through the Pulse server are left out: their pids could not be checked (${errno}); ` +
+      'is the Pulse server another user\'s, or out of sight of this process?',
+    { error: errno },
+  );
+}
+
 function listFailed(errno, stderr, cause) {
   const message =
     errno === 'ENOENT'
@@ -132,5 +156,6 @@ function listFailed(errno, stderr, cause) {
 
 module.exports = {
   codedError, invalidArgument, unknownOption, readRecorderEnd, describeSource, targetNotFound, recorderEnded, stalled,
-  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, toolMissingMessage,
+  reconnectTimedOut, graphToolMissing, graphLost, graphGarbled, listFailed, processOverClaimed, pulseUnchecked,
+  toolMissingMessage,
 };

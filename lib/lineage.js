@@ -16,15 +16,17 @@ function parentOf(pid) {
   }
 }
 
-// Whether PID is one of PIDS or descends from one. A process that has gone
-// already counts as itself alone.
-function descendsFrom(pid, pids) {
-  const seen = new Set();
-  for (let at = pid; at > 0 && !seen.has(at); at = parentOf(at)) {
-    if (pids.has(at)) return true;
-    seen.add(at);
-  }
-  return false;
+// PID, then its parent, grandparent... up to the first process. A process
+// that has gone already counts as itself alone.
+function lineageOf(pid) {
+  const lineage = [];
+  for (let at = pid; at > 0 && !lineage.includes(at); at = parentOf(at)) lineage.push(at);
+  return lineage;
 }
 
-module.exports = { descendsFrom };
+// Whether PID is one of PIDS or descends from one.
+function descendsFrom(pid, pids) {
+  return lineageOf(pid).some((at) => pids.has(at));
+}
+
+module.exports = { descendsFrom, lineageOf };

@@ -13,7 +13,7 @@ const kMaxRate = 192000;
 const kReconnectTimeoutMs = 30000;
 // Stream options that a call does not take: it sets them for its two
 // streams itself, or they have no meaning for a call.
-const kNotForCalls = ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'maxBufferedMs'];
+const kNotForCalls = ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'excludeProcessName', 'maxBufferedMs'];
 
 // OPTIONS as a reader sees them, and the keys it asked for: whatever a
 // reader reads (readProcessFilter's keys too) is an option it knows.
@@ -95,7 +95,7 @@ function readStreamOptions(options = {}, caller = 'captureStream') {
     if (typeof value !== 'number' || !(value >= 0)) throw invalid(`${name} must be a number of milliseconds`);
   }
   const processes = readProcessFilter(view, invalid);
-  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId or includeProcessId');
+  if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId/Name or includeProcessId/Name');
   refuseUnknown(options, asked, caller);
   return {
     target, system, format, channels, sampleRate, stallTimeoutMs, timestamps, maxBufferedMs, reconnect,
@@ -108,7 +108,7 @@ function readStreamOptions(options = {}, caller = 'captureStream') {
 // before either starts.
 function readCallOptions(options = {}, caller = 'captureCall') {
   const { view, asked } = track(options, caller);
-  const { microphone, includeProcessId, format = 'f32', sampleRate = 48000 } = view;
+  const { microphone, includeProcessId, includeProcessName, format = 'f32', sampleRate = 48000 } = view;
   for (const key of kNotForCalls) {
     if (key in view) throw errors.invalidArgument(`${key} is not an option of a call`, caller);
   }
@@ -121,7 +121,10 @@ function readCallOptions(options = {}, caller = 'captureCall') {
     sampleRate,
     microphone: readStreamOptions({ ...common, ...(microphone !== undefined && { target: microphone }) }, caller),
     desktop: readStreamOptions(
-      { ...common, ...(includeProcessId !== undefined ? { includeProcessId } : { system: true }) },
+      {
+        ...common,
+        ...(includeProcessId === undefined && includeProcessName === undefined ? { system: true } : { includeProcessId, includeProcessName }),
+      },
       caller,
     ),
   };

@@ -12,7 +12,9 @@
 const { execFile } = require('child_process');
 const { kType, kMediaClass, kKey, watchGraph, endChild } = require('./pipewire');
 const errors = require('./errors');
-const { belongsTo } = require('./process-ids');
+const { streamIdentity, judgeStream } = require('./app-identity');
+const { pulseChecker, isPulseClient } = require('./pulse-peers');
+
 // The recorder's channels that each playback channel feeds; others (LFE,
 // AUX...) are dropped. By the port's own channel only: a stream's ports
 // come and go one at a time, so a port alone is not a mono stream.
@@ -34,21 +36,34 @@ function unlinkedNodeName() {
   return `orvel-capture-audio.${process.pid}.${++g_nodeCount}`;
 }
 
-// { exclude, pids } from captureStream's options, or null for neither.
-function readProcessFilter({ excludeProcessId, includeProcessId }, invalid) {
-  if (excludeProcessId !== undefined && includeProcessId !== undefined) {
-    throw invalid('give excludeProcessId or includeProcessId, not both');
+// Process options, one list of pids and one of names for each side.
+const kProcessOptions = {
+  exclude: ['excludeProcessId', 'excludeProcessName'],
+  include: ['includeProcessId', 'includeProcessName'],
+};
+
+const asList = (value) => (Array.isArray(value) ? value : [value]);
+
+// { exclude, pids, names } from captureStream's options, or null for none.
+function readProcessFilter(options, invalid) {
+  const given = (keys) => keys.filter((key) => options[key] !== undefined);
+  const [excluding, including] = [given(kProcessOptions.exclude), given(kProcessOptions.include)];
+  if (excluding.length > 0 && including.length > 0) {
+    throw invalid(`give ${excluding[0]} or ${including[0]}, not both`);
   }
-  const given = excludeProcessId ?? includeProcessId;
-  if (given === undefined) return null;
-  const pids = Array.isArray(given) ? given : [given];
+  if (excluding.length === 0 && including.length === 0) return null;
+  const exclude = excluding.length > 0;
+  const [idKey, nameKey] = exclude ? kProcessOptions.exclude : kProcessOptions.include;
+  const pids = options[idKey] === undefined ? [] : asList(options[idKey]);
   if (!pids.every((pid) => Number.isSafeInteger(pid) && pid > 0)) {
-    throw invalid(
-      `${excludeProcessId !== undefined ? 'excludeProcessId' : 'includeProcessId'} must be a process id ` +
-        'or an array of them, not ' + String(given),
-    );
+    throw invalid(`${idKey} must be a process id or an array of them, not ${String(options[idKey])}`);
   }
-  return { exclude: excludeProcessId !== undefined, pids: new Set(pids) };
+  const names = options[nameKey] === undefined ? [] : asList(options[nameKey]);
+  const isName = (name) => typeof name === 'string' && name !== '' && !/[/\0]/.test(name);
+  if (options[nameKey] !== undefined && (names.length === 0 || !names.every(isName))) {
+    throw invalid(`${nameKey} must be an executable's base name (no "/") or an array of them, not ${String(options[nameKey])}`);
+  }
+  return { exclude, pids: new Set(pids), names: new Set(names) };
 }
 
 // Loopbacks, filter chains and echo cancellers play everyone's audio
@@ -70,12 +85,16 @@ function prune(collection, live) {
 
 // Follows the graph and links what FILTER allows into the node NODE_NAME
 // until stop(); onError(error) once if pw-dump or pw-link cannot run or the
-// graph is lost.
-function filterProcesses({ nodeName, filter, onError }) {
+// graph is lost; onWarning(error) when the Pulse clients' streams it
+// leaves out, and why, change.
+function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   // Whether each playback stream is allowed, by object.serial: decided once,
   // since PipeWire reuses ids at once, and a stream's process may be gone
-  // before the stream is.
+  // before the stream is. A Pulse client's stream is decided again when the
+  // Pulse clients change: a new one may over-claim its pid.
   const decisions = new Map();
+  const pulse = pulseChecker();
+  let warned = null;
   // The recorder's input port ids each output port (by serial) was linked
   // to: a port is never linked twice, even if its link is taken away.
   const linked = new Map();
@@ -93,18 +112,33 @@ function filterProcesses({ nodeName, filter, onError }) {
     tools.add(child);
   };
 
-  const decide = (node, objects, nodes) => {
+  const decide = (node, objects, nodes, checks) => {
     const props = node.info.props;
     const serial = props[kKey.serial];
-    if (decisions.has(serial)) return decisions.get(serial);
+    const decided = decisions.get(serial);
+    if (decided && (!decided.pulse || decided.generation === pulse.generation)) return decided.allowed;
     const clientId = props[kKey.clientId];
     const client = clientId === undefined ? null : objects.get(clientId);
     // Decided once its client is known; until then it is not linked.
     if (client === undefined || (client !== null && !client.info?.props)) return false;
-    const listed = belongsTo(node, client, filter.pids, filter.exclude);
-    const allowed = !isVirtualDevice(node, clientId, nodes) && listed !== filter.exclude;
-    decisions.set(serial, allowed);
+    const { taken, overClaimed } = judgeStream(streamIdentity(node, client, checks), filter);
+    const allowed = !isVirtualDevice(node, clientId, nodes) && taken;
+    decisions.set(serial, { allowed, overClaimed, pulse: isPulseClient(client), generation: pulse.generation });
     return allowed;
+  };
+
+  // Warns once for each new set of pids whose streams are left out because
+  // more Pulse clients claim them than they hold connections, and once
+  // for each new reason the kernel could not check the Pulse clients: an
+  // include capture then takes none of them.
+  const warn = (checks) => {
+    const pids = [...new Set([...decisions.values()].map((decided) => decided.overClaimed).filter(Boolean))].sort();
+    const failure = filter.exclude ? null : [...checks.values()].find((check) => check.error)?.error ?? null;
+    const now = `${pids.join()} ${failure}`;
+    if (now === warned) return;
+    warned = now;
+    if (pids.length > 0) onWarning(errors.processOverClaimed(pids));
+    if (failure !== null) onWarning(errors.pulseUnchecked(failure));
   };
 
   const sync = (objects) => {
@@ -130,16 +164,20 @@ function filterProcesses({ nodeName, filter, onError }) {
         outputs.get(props[kKey.nodeId]).push(port);
       }
     }
+    const checks = pulse.check(objects.values());
     const allowed = new Set(
       nodes
-        .filter((node) => node.info.props[kKey.mediaClass] === kMediaClass.playback && decide(node, objects, nodes))
+        .filter((node) => node.info.props[kKey.mediaClass] === kMediaClass.playback && decide(node, objects, nodes, checks))
         .map((node) => node.id),
     );
+    const portSerials = new Map(ports.map((port) => [port.id, port.info.props[kKey.serial]]));
     for (const link of links) {
       const serial = link.info.props[kKey.serial];
       if (link.info['input-node-id'] !== recorder.id || allowed.has(link.info['output-node-id'])) continue;
       if (removed.has(serial)) continue;
       removed.add(serial);
+      // Taken away by this filter: the port is linked again if allowed again.
+      linked.get(portSerials.get(link.info['output-port-id']))?.delete(link.info['input-port-id']);
       run(['-d', String(link.id)]);
     }
     for (const nodeId of allowed) {
@@ -156,6 +194,7 @@ function filterProcesses({ nodeName, filter, onError }) {
     }
     const serials = (list) => new Set(list.map((object) => object.info.props[kKey.serial]));
     prune(decisions, serials(nodes));
+    warn(checks);
     prune(linked, serials(ports));
     prune(removed, serials(links));
   };

@@ -89,8 +89,10 @@ function classifyEnd({ info, stalled, error, noneYet, targetGone }, settings) {
 // Runs a recorder for a stream of SETTINGS, in CONVERTER's format, of a
 // sink's monitor if OF_MONITOR. It calls onChunk(pcm, time) with chunks of
 // kMinChunkMs or more (the first at once), onFirstAudio() before its first,
-// and onEnd(end) once if it ends by itself: END as classifyEnd() takes it,
-// with when audio came last (lastAudioAt, if any came).
+// onWarning(error) when its process filter leaves a stream out for a
+// reason the caller should hear, and onEnd(end) once if it ends by itself:
+// END as classifyEnd() takes it, with when audio came last (lastAudioAt, if
+// any came).
 class Run {
   #settings;
   #converter;
@@ -110,7 +112,7 @@ class Run {
   #stallTimer = null;
   #over = false;
 
-  constructor(settings, converter, { ofMonitor, onChunk, onFirstAudio, onEnd }) {
+  constructor(settings, converter, { ofMonitor, onChunk, onFirstAudio, onWarning, onEnd }) {
     this.#settings = settings;
     this.#converter = converter;
     this.#handlers = { onChunk, onFirstAudio, onEnd };
@@ -129,7 +131,7 @@ class Run {
     }
     if (settings.processes) {
       const onError = (error) => this.#finish({ error });
-      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError });
+      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError, onWarning });
     }
     if (settings.stallTimeoutMs > 0) this.#watchForStall(settings.stallTimeoutMs);
   }

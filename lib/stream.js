@@ -94,6 +94,7 @@ class CaptureStream extends Readable {
       ofMonitor,
       onChunk: (pcm, time) => this.destroyed || this.#deliver(pcm, time),
       onFirstAudio: () => this.#heardAgain(),
+      onWarning: (warning) => this.emit('warning', warning),
       onEnd: (end) => this.#runEnded(end),
     });
   }

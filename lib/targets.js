@@ -5,7 +5,8 @@
 // streams.
 
 const { kType, kMediaClass, kKey, readGraph, defaultNodeNames } = require('./pipewire');
-const { verifiedProcessId } = require('./process-ids');
+const { streamIdentity, executableName } = require('./app-identity');
+const { checkPulseClients } = require('./pulse-peers');
 
 // In the order they are listed.
 const kKinds = [kMediaClass.sink, kMediaClass.source, kMediaClass.duplex, kMediaClass.playback];
@@ -31,9 +32,14 @@ function targetsOf(objects) {
   const clients = new Map(
     objects.filter((object) => object.type === kType.client).map((client) => [client.id, client]),
   );
+  const checks = checkPulseClients(clients.values());
   const targets = nodes.map((node) => {
     const props = node.info.props;
-    const processId = props[kKey.mediaClass] === kMediaClass.playback ? verifiedProcessId(clients.get(props[kKey.clientId])) : null;
+    // A stream's app: the pid a capture's process options go by, or null
+    // with why in processCheck.
+    const identity =
+      props[kKey.mediaClass] === kMediaClass.playback ? streamIdentity(node, clients.get(props[kKey.clientId]), checks) : null;
+    const processId = identity?.processId ?? null;
     return {
       name: props[kKey.nodeName],
       serial: String(props[kKey.serial]),
@@ -43,6 +49,8 @@ function targetsOf(objects) {
       isDefaultSink: props[kKey.nodeName] === defaults.sink,
       isDefaultSource: props[kKey.nodeName] === defaults.source,
       processId,
+      processName: processId === null ? null : executableName(processId),
+      processCheck: identity?.verdict ?? null,
     };
   });
   return targets.sort((a, b) => kindOf(a.mediaClass) - kindOf(b.mediaClass));

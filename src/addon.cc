@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "orvel_backend.h"
+#include "socket_peers_linux.h"
 
 namespace {
 
@@ -568,6 +571,46 @@ Napi::Value GetNativeAudioCaptureInfo(const Napi::CallbackInfo& info) {
   return report;
 }
 
+// _socketPeers(serverPid, pids): for each of PIDS, how many of the server's
+// accepted Unix socket connections it holds the other end of, as
+// { counts: [...] }, or { error: 'EACCES' } when the kernel cannot tell.
+// Private: lib/pulse-peers.js is its one caller.
+Napi::Value SocketPeers(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  Napi::Object result = Napi::Object::New(env);
+  const auto is_pid = [](const Napi::Value& value) {
+    if (!value.IsNumber()) return false;
+    const double pid = value.As<Napi::Number>().DoubleValue();
+    return pid >= 1 && pid <= std::numeric_limits<pid_t>::max() &&
+           pid == std::floor(pid);
+  };
+  if (info.Length() < 2 || !is_pid(info[0]) || !info[1].IsArray()) {
+    result.Set("error", "EINVAL");
+    return result;
+  }
+  SocketPeerQuery query{};
+  query.server_pid = info[0].As<Napi::Number>().Int32Value();
+  const Napi::Array pids = info[1].As<Napi::Array>();
+  for (uint32_t i = 0; i < pids.Length(); i++) {
+    const Napi::Value pid = pids.Get(i);
+    if (!is_pid(pid)) {
+      result.Set("error", "EINVAL");
+      return result;
+    }
+    query.pids.push_back(pid.As<Napi::Number>().Int32Value());
+  }
+  std::vector<int> counts;
+  int error = 0;
+  if (!CountSocketPeers(query, &counts, &error)) {
+    result.Set("error", ErrnoName(error));
+    return result;
+  }
+  Napi::Array list = Napi::Array::New(env, counts.size());
+  for (uint32_t i = 0; i < counts.size(); i++) list.Set(i, counts[i]);
+  result.Set("counts", list);
+  return result;
+}
+
 void SetFunction(Napi::Env env, Napi::Object exports, const char* name,
                  Napi::Function::Callback handler) {
   exports.Set(name, Napi::Function::New(env, handler, name));
@@ -589,6 +632,7 @@ ORVEL_EXPORT napi_value napi_register_module_v1(napi_env env,
               GetNativeAudioCaptureInfo);
   SetFunction(napi_env, exports, "startCapture", StartCapture);
   SetFunction(napi_env, exports, "stopCapture", StopCapture);
+  SetFunction(napi_env, exports, "_socketPeers", SocketPeers);
   // Each registration has its own napi_env, so the hook's argument is
   // unique and the hook runs once, when that environment is torn down.
   napi_add_env_cleanup_hook(env, EndCapturesOfEnv, env);

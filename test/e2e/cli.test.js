@@ -173,7 +173,7 @@ describe('orvel-record', () => {
     const result = await record(['--list-targets']);
     assert.equal(result.code, 0, result.stderr);
     const lines = result.stdout.trim().split('\n');
-    assert.match(lines[0], /^SERIAL +NAME +MEDIA CLASS +PID +DESCRIPTION$/);
+    assert.match(lines[0], /^SERIAL +NAME +MEDIA CLASS +PID +APP +DESCRIPTION$/);
     for (const target of await listCaptureTargets()) {
       const line = lines.find((candidate) => candidate.split(/ +/)[1] === target.name);
       assert.ok(line, `${target.name} is not listed:\n${result.stdout}`);
@@ -182,7 +182,7 @@ describe('orvel-record', () => {
     }
     assert.match(lines.find((line) => line.includes(h.kSink)), /\[default sink, default source: its monitor\]$/);
     const pid = session.players.a.pid;
-    assert.match(lines.find((line) => line.includes('player-a')), new RegExp(`Stream/Output/Audio +${pid} +pw-play: `));
+    assert.match(lines.find((line) => line.includes('player-a')), new RegExp(`Stream/Output/Audio +${pid} +pw-cat +pw-play: `));
   });
 });
 

@@ -226,10 +226,12 @@ function capture(options, seconds) {
 }
 
 // As capture(), through captureStream(OPTIONS) in its default format;
-// resolves with the samples after the warm-up.
-function captureStreamed(options, seconds) {
+// resolves with the samples after the warm-up. ON_STREAM(stream), if given,
+// is called with the stream first.
+function captureStreamed(options, seconds, onStream) {
   return new Promise((resolve, reject) => {
     const stream = captureStream(options);
+    onStream?.(stream);
     const chunks = [];
     const wanted = Math.round((kWarmUpSeconds + seconds) * kRate) * kChannels * 4;
     let bytes = 0;

@@ -127,7 +127,7 @@ describe('capture by process', () => {
   });
 
   test(
-    'through the Pulse server, which records no pid of its peers: a claim adds nothing to an include capture, and keeps the claimer out of an exclude capture',
+    'through the Pulse server: a claim the kernel does not back adds nothing to an include capture, and keeps the claimer out of an exclude capture; the server\'s pid is no Pulse app\'s',
     { skip: h.pulseServerPid() === null && 'no Pulse server in this session' },
     async () => {
       const server = h.pulseServerPid();
@@ -135,7 +135,8 @@ describe('capture by process', () => {
         ['A included', () => ({ includeProcessId: pidOf('a') }), ['a'], ['pulse', 'pulseApp', 'b']],
         ['A excluded', () => ({ excludeProcessId: pidOf('a') }), ['b', 'pulseApp'], ['a', 'pulse']],
         ['the Pulse app excluded', ({ pulseApp }) => ({ excludeProcessId: pulseApp.pid }), ['a', 'b', 'pulse'], ['pulseApp']],
-        ['the Pulse server included', () => ({ includeProcessId: server }), ['pulse', 'pulseApp'], ['a', 'b']],
+        ['the Pulse app included', ({ pulseApp }) => ({ includeProcessId: pulseApp.pid }), ['pulseApp'], ['a', 'b', 'pulse']],
+        ['the Pulse server included', () => ({ includeProcessId: server }), [], ['pulse', 'pulseApp', 'a', 'b']],
       ]);
     },
   );

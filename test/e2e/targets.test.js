@@ -24,6 +24,8 @@ describe('listCaptureTargets', () => {
       // scripts/pipewire-session makes the sink's monitor the default source.
       isDefaultSource: true,
       processId: null,
+      processName: null,
+      processCheck: null,
     });
     for (const name of ['player-a', 'player-b']) {
       const player = targets.find((target) => target.name === name);
@@ -32,6 +34,9 @@ describe('listCaptureTargets', () => {
       assert.match(player.description, /^pw-play: .*\.wav$/);
       assert.equal(player.isDefaultSink || player.isDefaultSource, false);
       assert.equal(player.processId, session.players[name.at(-1)].pid);
+      // pw-play is a link to pw-cat: the name is the executable's own.
+      assert.equal(player.processName, 'pw-cat');
+      assert.equal(player.processCheck, 'verified');
     }
     for (const target of targets) assert.match(target.serial, /^\d+$/, JSON.stringify(target));
     assert.equal(new Set(targets.map((target) => target.serial)).size, targets.length, 'serials repeat');
@@ -62,17 +67,20 @@ describe('listCaptureTargets', () => {
     }
   });
 
-  test("a stream's process is the pid the kernel reported for its client, whatever the stream claims", async () => {
+  test("a stream's process is the pid the kernel reported for its client, or a Pulse client's claim that the kernel backs", async () => {
     const file = h.toneFile(path.join(session.dir, 'claims.wav'), h.kTones.high, 5);
     const claim = session.players.a.pid;
-    const pulse = h.pulseServerPid();
-    // [node name, how it plays, the pid listed for it]
-    const cases = [['player-claims', { claim }, (child) => child.pid]];
-    if (pulse !== null) cases.push(['player-pulse', { pulse: true, claim }, () => pulse]);
+    // [node name, how it plays, the pid listed for it, how it was told]
+    const cases = [['player-claims', { claim }, (child) => child.pid, 'verified']];
+    if (h.pulseServerPid() !== null) {
+      cases.push(['player-pulse-claims', { pulse: true, claim }, () => null, 'unconnected']);
+      cases.push(['player-pulse', { pulse: true }, (child) => child.pid, 'kernel-checked']);
+    }
     const started = cases.map(([name, options]) => h.startClaimingPlayer(file, name, options));
     try {
-      for (const [i, [name, , listed]] of cases.entries()) {
-        assert.equal((await h.waitForTarget(name)).processId, listed(started[i]), name);
+      for (const [i, [name, , listed, check]] of cases.entries()) {
+        const { processId, processCheck } = await h.waitForTarget(name);
+        assert.deepEqual([processId, processCheck], [listed(started[i]), check], name);
       }
     } finally {
       for (const child of started) await h.stopPlayer(child);

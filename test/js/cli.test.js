@@ -105,7 +105,7 @@ test('SIGTERM before any audio leaves a whole empty file and status 0', async ()
 test('--help documents every option', async () => {
   const result = await record(['--help']);
   assert.equal(result.code, 0);
-  const options = ['--target', '--system', '--exclude-pid', '--app', '--seconds', '--format', 'f32', 's16', '--force'];
+  const options = ['--target', '--system', '--exclude-pid', '--exclude-app', '--app', '--seconds', '--format', 'f32', 's16', '--force'];
   for (const option of [...options, '--list-targets', '--help']) {
     assert.ok(result.stdout.includes(option), `${option} is not documented`);
   }
@@ -118,7 +118,8 @@ test('bad arguments give one line on stderr, status 2 and no file', async () => 
     ['--bogus', out], ['--target'], ['--target', '', out], ['--target', 'player-a', '--system', out],
     ['--seconds', '0', out], ['--seconds', 'ten', out], ['--seconds', '', out], ['--format', 'mp3', out],
     [out, path.join(dir, 'other.wav')], ['--list-targets', out],
-    ['--exclude-pid', '7', '--app', '8', out], ['--app', 'x', out], ['--app', '0', out],
+    ['--exclude-pid', '7', '--app', '8', out], ['--exclude-app', 'x', '--app', 'y', out], ['--app', 'a/b', out],
+    ['--app', '0', out], ['--exclude-pid', 'x', out], ['--call', '--exclude-app', 'x', out],
     ['--exclude-pid', '7', '--target', 'player-a', out],
     ['--app', '99999999999999999999', out], ['--call', '--app', '99999999999999999999', '--seconds', '2', out],
   ];

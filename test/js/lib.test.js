@@ -1,21 +1,26 @@
 'use strict';
 
 // What orvel-record builds its files from: frames out of blocks that may end
-// mid-frame, WAV files, and levels; which process a stream belongs to; what
-// the end of a recorder's run means; and how a call's two sides are laid
-// side by side.
+// mid-frame, WAV files, and levels; which process a stream belongs to, and
+// what the kernel says of who holds a server's connections; what the end of
+// a recorder's run means; and how a call's two sides are laid side by side.
 
 const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
 const fs = require('node:fs');
+const net = require('node:net');
 const path = require('node:path');
 const { test } = require('../bounded');
 
-const { scratchDir, readWholeWav } = require('../helpers');
+const { scratchDir, readWholeWav, waitFor } = require('../helpers');
+const native = require('../../lib/native');
 const { FrameAligner } = require('../../lib/frames');
 const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
-const { belongsTo } = require('../../lib/process-ids');
+const { streamIdentity, judgeStream } = require('../../lib/app-identity');
+const { judgeClaims, checkPulseClients } = require('../../lib/pulse-peers');
 const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
 const { Interleaver } = require('../../lib/interleave');
 const { classifyEnd } = require('../../lib/run');
@@ -136,25 +141,85 @@ test('the capture clock places each block at its capture time, within a millisec
   assert.ok(settled(lossy).every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...settled(lossy).map(Math.abs))} ms`);
 });
 
-test("a stream belongs to the pid the kernel reported for its client, or to its parents; a claim only excludes a Pulse client", () => {
+test('a stream is taken by its verified or kernel-checked pid, or an ancestor, or the executable of one; a claim only keeps its claimer out', () => {
   const me = process.pid;
   // Above the kernel's largest pid: no process.
   const none = 2 ** 22 + 1;
-  const native = (secPid, claim) => ({ info: { props: { 'pipewire.sec.pid': secPid, 'application.process.id': claim } } });
-  const pulse = (claim) => ({ info: { props: { 'client.api': 'pipewire-pulse', 'pipewire.sec.pid': none, 'application.process.id': claim } } });
+  const native = (secPid, claim) => ({ id: 1, info: { props: { 'pipewire.sec.pid': secPid, 'application.process.id': claim } } });
+  const pulse = (claim) => ({
+    id: 2,
+    type: 'PipeWire:Interface:Client',
+    info: { props: { 'client.api': 'pipewire-pulse', 'pipewire.sec.pid': none, 'application.process.id': claim } },
+  });
   const node = (claim) => ({ info: { props: { 'application.process.id': claim } } });
-  // [what, node, client, listed, [included, excluded]]
+  const checked = (verdict) => new Map([[2, { pid: me, verdict }]]);
+  const byPid = (pid) => ({ pids: new Set([pid]), names: new Set() });
+  const byName = (name) => ({ pids: new Set(), names: new Set([name]) });
+  // [what, node, client, checks, filter, [taken by an include, taken by an exclude, over-claimed pid]]
   const cases = [
-    ['native', node(), native(me, me), me, [true, true]],
-    ["a native app's child", node(), native(me, me), process.ppid, [true, true]],
-    ['a native claim', node(me), native(none, me), me, [false, false]],
-    ['a Pulse claim on the node', node(me), pulse(none), me, [false, true]],
-    ['a Pulse claim on the client', node(none), pulse(me), me, [false, true]],
-    ['no client', node(me), null, me, [false, false]],
+    ['native', node(), native(me, me), checked(), byPid(me), [true, false, null]],
+    ["a native app's child", node(), native(me, me), checked(), byPid(process.ppid), [true, false, null]],
+    ['a native app by name', node(), native(me), checked(), byName('node'), [true, false, null]],
+    ['a native claim', node(me), native(none, me), checked(), byPid(me), [false, true, null]],
+    ['a kernel-checked Pulse claim', node(me), pulse(me), checked('kernel-checked'), byPid(me), [true, false, null]],
+    ['a kernel-checked Pulse claim by name', node(), pulse(me), checked('kernel-checked'), byName('node'), [true, false, null]],
+    ['an unconnected Pulse claim', node(me), pulse(me), checked('unconnected'), byPid(me), [false, false, null]],
+    ['an over-claimed Pulse claim', node(), pulse(me), checked('over-claimed'), byPid(process.ppid), [false, false, me]],
+    ["a Pulse stream claiming another pid than its client's", node(process.ppid), pulse(me), checked('kernel-checked'), byPid(me), [false, false, null]],
+    ['no client', node(me), null, checked(), byPid(me), [false, true, null]],
   ];
-  for (const [what, streamNode, client, listed, expected] of cases) {
-    const pids = new Set([listed]);
-    assert.deepEqual([false, true].map((exclude) => belongsTo(streamNode, client, pids, exclude)), expected, what);
+  for (const [what, streamNode, client, checks, filter, expected] of cases) {
+    const identity = streamIdentity(streamNode, client, checks);
+    const [include, exclude] = [false, true].map((excluding) => judgeStream(identity, { ...filter, exclude: excluding }));
+    assert.deepEqual([include.taken, exclude.taken, include.overClaimed], expected, what);
+  }
+});
+
+test("the kernel tells how many of a server's accepted connections each process holds the other end of", async () => {
+  const socket = path.join(scratchDir(), 'server.sock');
+  const accepted = [];
+  const server = net.createServer((connection) => accepted.push(connection)).listen(socket);
+  await once(server, 'listening');
+  const script = `const c = [1, 2].map(() => require('net').connect(${JSON.stringify(socket)}));
+    Promise.all(c.map((s) => new Promise((r) => s.on('connect', r)))).then(() => console.log('on'))`;
+  const holder = spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const own = net.connect(socket);
+  try {
+    await Promise.all([once(holder.stdout, 'data'), once(own, 'connect')]);
+    await waitFor(() => accepted.length === 3, 'three connections', 5000);
+    const none = 2 ** 22 + 1;
+    assert.deepEqual(native._socketPeers(process.pid, [holder.pid, process.pid, process.ppid, none]), { counts: [2, 1, 0, 0] });
+    assert.deepEqual(native._socketPeers(none, [holder.pid]), { error: 'ENOENT' });
+    // Pulse clients of this server, by id, claiming these pids.
+    const clients = (server, ...claims) =>
+      claims.map((claim, id) => ({
+        id,
+        type: 'PipeWire:Interface:Client',
+        info: { props: { 'client.api': 'pipewire-pulse', 'pipewire.sec.pid': server, 'application.process.id': claim } },
+      }));
+    const verdicts = (list) => [...checkPulseClients(list).values()].map(({ verdict, error }) => `${verdict}${error ? ` ${error}` : ''}`);
+    assert.deepEqual(verdicts(clients(process.pid, holder.pid, holder.pid, process.ppid)), ['kernel-checked', 'kernel-checked', 'unconnected']);
+    assert.deepEqual(verdicts(clients(process.pid, holder.pid, holder.pid, holder.pid)), Array(3).fill('over-claimed'));
+    assert.deepEqual(verdicts(clients(none, holder.pid)), ['unknown ENOENT']);
+  } finally {
+    holder.kill();
+    own.destroy();
+    server.close();
+    for (const connection of accepted) connection.destroy();
+  }
+});
+
+test('a claimed pid is kernel-checked when it holds at least as many connections as clients claim it', () => {
+  // [claims, connections held, verdict]
+  const cases = [
+    [1, 1, 'kernel-checked'],
+    [1, 2, 'kernel-checked'],
+    [3, 2, 'over-claimed'],
+    [1, undefined, 'unconnected'],
+  ];
+  for (const [claims, held, verdict] of cases) {
+    const connections = new Map(held === undefined ? [] : [[7, held]]);
+    assert.equal(judgeClaims(new Map([[7, claims]]), connections).get(7), verdict, `${claims} claims, ${held} held`);
   }
 });
 

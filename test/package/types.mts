@@ -33,6 +33,13 @@ export function options(): void {
   captureStream({ target: '42', system: true });
   captureStream({ excludeProcessId: 1234, format: 's16' });
   captureStream({ includeProcessId: [1234, 5678], excludeProcessId: undefined });
+  captureStream({ includeProcessName: 'chromium' }).on('warning', (warning) => {
+    if (warning.code === 'ERR_PROCESS_OVERCLAIMED') return warning.info.pids.length;
+    // @ts-expect-error only an over-claim names pids
+    return warning.info.pids;
+  });
+  // @ts-expect-error one kind of process options, not both
+  captureStream({ includeProcessName: 'chromium', excludeProcessId: 5678 });
   // @ts-expect-error one of the process options, not both
   captureStream({ includeProcessId: 1234, excludeProcessId: 5678 });
   // @ts-expect-error a process option does not combine with a target
