@@ -1,11 +1,11 @@
 'use strict';
 
 // The one reader of captureStream's and captureCall's options, which
-// orvel-record reads its arguments through too. A key that no reader asks
-// for is refused: a misspelt process filter would otherwise record the
-// whole desktop without a word.
+// orvel-record reads its arguments through too. A key that is not one of
+// their options is refused: a misspelt process filter would otherwise
+// record the whole desktop without a word.
 
-const { readProcessFilter } = require('./process-filter');
+const { readProcessFilter, kProcessOptions } = require('./process-filter');
 const errors = require('./errors');
 
 const kMinRate = 8000;
@@ -14,27 +14,19 @@ const kReconnectTimeoutMs = 30000;
 // Stream options that a call does not take: it sets them for its two
 // streams itself, or they have no meaning for a call.
 const kNotForCalls = ['target', 'system', 'channels', 'timestamps', 'excludeProcessId', 'excludeProcessName', 'maxBufferedMs'];
+const kStreamKeys = [
+  'target', 'system', 'format', 'channels', 'sampleRate', 'stallTimeoutMs', 'timestamps', 'maxBufferedMs', 'reconnect',
+  'reconnectTimeoutMs', ...kProcessOptions.exclude, ...kProcessOptions.include,
+];
+// A call's own keys; the rest are its streams'.
+const kCallKeys = ['microphone', 'includeProcessId', 'includeProcessName', 'format', 'sampleRate'];
 
-// OPTIONS as a reader sees them, and the keys it asked for: whatever a
-// reader reads (readProcessFilter's keys too) is an option it knows.
-function track(options, caller) {
+function checkObject(options, caller) {
   if (options === null || typeof options !== 'object') throw errors.invalidArgument('options must be an object', caller);
-  const asked = new Set();
-  const view = new Proxy(options, {
-    get(target, key) {
-      asked.add(key);
-      return Reflect.get(target, key);
-    },
-    has(target, key) {
-      asked.add(key);
-      return Reflect.has(target, key);
-    },
-  });
-  return { view, asked };
 }
 
-// OPTIONS' keys that hold a value and were not asked for.
-const unasked = (options, asked) => Object.keys(options).filter((key) => !asked.has(key) && options[key] !== undefined);
+// OPTIONS' keys that hold a value and are not among KNOWN.
+const unknown = (options, known) => Object.keys(options).filter((key) => !known.includes(key) && options[key] !== undefined);
 
 // How many one-letter edits turn A into B, ignoring case.
 function editDistance(a, b) {
@@ -50,10 +42,9 @@ function editDistance(a, b) {
   return previous[b.length];
 }
 
-function refuseUnknown(options, asked, caller) {
-  const [key] = unasked(options, asked);
+function refuseUnknown(options, known, caller) {
+  const [key] = unknown(options, known);
   if (key === undefined) return;
-  const known = [...asked].filter((name) => typeof name === 'string');
   const distance = (name) => editDistance(key, name);
   const meant = known.filter((name) => distance(name) <= 2).sort((a, b) => distance(a) - distance(b))[0];
   throw errors.unknownOption(key, meant, caller);
@@ -76,11 +67,12 @@ function readSampleRate(sampleRate, caller) {
 // given them, in messages.
 function readStreamOptions(options = {}, caller = 'captureStream') {
   const invalid = (message) => errors.invalidArgument(message, caller);
-  const { view, asked } = track(options, caller);
+  checkObject(options, caller);
+  refuseUnknown(options, kStreamKeys, caller);
   const {
     target, system = false, format = 'f32', channels = 2, sampleRate = 48000, stallTimeoutMs = 2000,
     timestamps = false, maxBufferedMs, reconnect = false, reconnectTimeoutMs = kReconnectTimeoutMs,
-  } = view;
+  } = options;
   if (target !== undefined && (typeof target !== 'string' || target === '' || target.includes('\0'))) {
     throw invalid('target must be a serial or node name (see listCaptureTargets()), without NUL characters');
   }
@@ -94,9 +86,8 @@ function readStreamOptions(options = {}, caller = 'captureStream') {
   for (const [name, value] of Object.entries(milliseconds)) {
     if (typeof value !== 'number' || !(value >= 0)) throw invalid(`${name} must be a number of milliseconds`);
   }
-  const processes = readProcessFilter(view, invalid);
+  const processes = readProcessFilter(options, invalid);
   if (processes && target !== undefined) throw invalid('target does not combine with excludeProcessId/Name or includeProcessId/Name');
-  refuseUnknown(options, asked, caller);
   return {
     target, system, format, channels, sampleRate, stallTimeoutMs, timestamps, maxBufferedMs, reconnect,
     reconnectTimeoutMs, processes,
@@ -107,14 +98,14 @@ function readStreamOptions(options = {}, caller = 'captureStream') {
 // microphone's and the desktop's, from captureCall's OPTIONS: both read
 // before either starts.
 function readCallOptions(options = {}, caller = 'captureCall') {
-  const { view, asked } = track(options, caller);
-  const { microphone, includeProcessId, includeProcessName, format = 'f32', sampleRate = 48000 } = view;
+  checkObject(options, caller);
+  const { microphone, includeProcessId, includeProcessName, format = 'f32', sampleRate = 48000 } = options;
   for (const key of kNotForCalls) {
-    if (key in view) throw errors.invalidArgument(`${key} is not an option of a call`, caller);
+    if (key in options) throw errors.invalidArgument(`${key} is not an option of a call`, caller);
   }
   readFormat(format, caller);
   // The rest is the streams' to read, and to refuse.
-  const common = Object.fromEntries(unasked(options, asked).map((key) => [key, options[key]]));
+  const common = Object.fromEntries(unknown(options, kCallKeys).map((key) => [key, options[key]]));
   Object.assign(common, { sampleRate, channels: 1, timestamps: true });
   return {
     format,

@@ -216,4 +216,4 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   return { stop };
 }
 
-module.exports = { readProcessFilter, unlinkedNodeName, filterProcesses };
+module.exports = { readProcessFilter, kProcessOptions, unlinkedNodeName, filterProcesses };
