@@ -8,8 +8,6 @@
 const { Readable } = require('stream');
 const { performance } = require('perf_hooks');
 const native = require('./native');
-const { FrameAligner } = require('./frames');
-const { toS16, toMono, toMonoS16 } = require('./convert');
 const { CaptureClock } = require('./clock');
 const { readProcessFilter, unlinkedNodeName, filterProcesses } = require('./process-filter');
 const { isListed, recordsMonitor } = require('./targets');
@@ -31,7 +29,8 @@ const kBlockIntervalMs = 200;
 const kMinChunkMs = 50;
 const kReconnectTimeoutMs = 30000;
 // PipeWire's own stereo-to-mono mix is not the mean of the channels on
-// every release, so mono is asked of the recorder as stereo and mixed here.
+// every release, so mono is asked of the recorder as stereo and mixed by
+// the capture's reader.
 const kRecorderChannels = 2;
 // The recorder's resampler at its default quality (4) leaves 0.9 of the
 // Nyquist frequency 17 dB down; at 10 it is within 0.01 dB on every release
@@ -84,19 +83,9 @@ function blockIntervalMs(stallTimeoutMs) {
   return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 4)));
 }
 
-// Turns the recorder's float frames into the stream's format.
-function makeConverter({ format, channels }) {
-  const mono = channels === 1;
-  const bytesPerSample = format === 's16' ? 2 : 4;
-  return {
-    frameBytes: channels * bytesPerSample,
-    passThrough: !mono && format === 'f32',
-    convert(frames) {
-      if (format === 's16') return mono ? toMonoS16(frames) : toS16(frames);
-      const samples = mono ? toMono(frames) : frames;
-      return Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
-    },
-  };
+// The bytes of one of the stream's frames.
+function frameBytes({ format, channels }) {
+  return channels * (format === 's16' ? 2 : 4);
 }
 
 // Whether a recorder's end can be waited out: PipeWire went away or is not
@@ -106,8 +95,8 @@ const kRecoverable = new Set(['no-daemon', 'daemon-gone', 'target-not-found', 'n
 
 function captureStream(options) {
   const settings = readOptions(options);
-  const converter = makeConverter(settings);
-  const bytesPerSecond = settings.sampleRate * converter.frameBytes;
+  const bytesPerFrame = frameBytes(settings);
+  const bytesPerSecond = settings.sampleRate * bytesPerFrame;
   const minChunkBytes = (bytesPerSecond * kMinChunkMs) / 1000;
   const maxBufferedBytes =
     settings.maxBufferedMs === undefined ? Infinity : (bytesPerSecond * settings.maxBufferedMs) / 1000;
@@ -154,7 +143,7 @@ function captureStream(options) {
     while (queuedBytes > maxBufferedBytes && queue.length > 1) {
       const oldest = queue.shift();
       queuedBytes -= oldest.bytes;
-      dropped += oldest.bytes / converter.frameBytes;
+      dropped += oldest.bytes / bytesPerFrame;
     }
     if (dropped > 0) {
       droppedFrames += dropped;
@@ -166,12 +155,10 @@ function captureStream(options) {
     if (wanted) stream.read(0);
   };
 
-  // One recorder's run: its capture, process filter, frame aligner and,
-  // with timestamps, clock (OF_MONITOR: the recorder takes a sink's
-  // monitor). A reconnect starts another.
+  // One recorder's run: its capture, process filter and, with timestamps,
+  // clock (OF_MONITOR: the recorder takes a sink's monitor). A reconnect
+  // starts another.
   function startRun(ofMonitor) {
-    const controller = new AbortController();
-    const aligner = new FrameAligner(kRecorderChannels);
     const latencyNs = resamplerDelayNs(settings.sampleRate);
     const clock = settings.timestamps ? new CaptureClock(settings.sampleRate, { latencyNs, ofMonitor }) : null;
     const held = [];
@@ -189,23 +176,19 @@ function captureStream(options) {
       heldBytes = 0;
     };
 
-    const onBlock = (pcm, rate, channels, readTime, lastWriteFrames) => {
+    // PCM holds whole frames in the stream's format.
+    const onBlock = (pcm, readTime, lastWriteFrames) => {
       lastBlockAt = lastAudioAt = performance.now();
       if (over) return;
-      const whole = converter.passThrough && aligner.isWhole(pcm);
-      const samples = whole ? null : aligner.push(pcm);
-      const blockFrames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
-      const time = clock?.add(blockFrames, readTime, lastWriteFrames);
-      if (blockFrames === 0) return;
+      const time = clock?.add(pcm.length / bytesPerFrame, readTime, lastWriteFrames);
       if (!heard && lost) {
         stream.emit('reconnect', { gapMs: performance.now() - lost.at, error: lost.error });
         lost = null;
         failedRuns = 0;
       }
       if (heldBytes === 0) heldTime = time;
-      const chunk = whole ? pcm : converter.convert(samples);
-      held.push(chunk);
-      heldBytes += chunk.length;
+      held.push(pcm);
+      heldBytes += pcm.length;
       // The first chunk goes at once: a stream starts as soon as it can.
       if (heldBytes >= minChunkBytes || !heard) flush();
       heard = true;
@@ -226,20 +209,21 @@ function captureStream(options) {
     };
 
     const nodeName = settings.processes ? unlinkedNodeName() : undefined;
-    const started = native.startCapture(
+    const capture = native.openCapture(
       {
-        pipewireTargetId: settings.target,
-        pipewireCaptureSink: settings.system,
-        pipewireUnlinkedNodeName: nodeName,
+        target: settings.target,
+        captureSink: settings.system,
+        unlinkedNodeName: nodeName,
         sampleRate: settings.sampleRate,
         channels: kRecorderChannels,
+        mixToMono: settings.channels === 1,
+        format: settings.format,
         resampleQuality: kResampleQuality,
         blockIntervalMs: blockIntervalMs(settings.stallTimeoutMs),
         blockTimes: settings.timestamps,
-        signal: controller.signal,
-        onEnd: (info) => finishRun({ info, noneYet: !heard }),
       },
       onBlock,
+      (info) => finishRun({ info, noneYet: !heard }),
     );
 
     // Ends this run's capture and filter; what it leaves of the stream is
@@ -249,7 +233,7 @@ function captureStream(options) {
       over = true;
       clearTimeout(stallTimer);
       filter?.stop();
-      controller.abort();
+      capture?.close();
       if (!stream.destroyed) flush();
     }
 
@@ -261,7 +245,7 @@ function captureStream(options) {
       ended(how);
     }
 
-    if (!started) {
+    if (!capture) {
       over = true;
       const error = errors.codedError('ERR_RECORDER_SPAWN', 'the capture could not be started: the reader thread could not be created');
       process.nextTick(() => ended({ error }));
