@@ -433,6 +433,8 @@ CaptureOptions BackendOptions(const StartOptions& options, CaptureState* state) 
   if (options.channels != 0) backend.channels = int32_t(options.channels);
   backend.resample_quality = options.resample_quality;
   backend.block_interval_ms = options.block_interval_ms;
+  // Only a capture that hands out read times needs its blocks fresh.
+  backend.fresh_blocks = options.form != CallForm::kSamples;
   backend.sample_format = options.sample_format;
   backend.mix_to_mono = options.mix_to_mono;
   backend.block_cb = block_cb;

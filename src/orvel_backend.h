@@ -105,6 +105,11 @@ struct CaptureOptions {
   // as the recorder writes them (every 10-20 ms): fewer callbacks, at the
   // price of that much latency.
   uint32_t block_interval_ms = 0;
+  // With a block interval: a block that gathered in a pause waits for the
+  // recorder's next write, so that its read time bounds when its last
+  // samples were captured. Without: it is handed over when the pause ends,
+  // a thread wake-up less per interval, for captures that keep no times.
+  bool fresh_blocks = true;
   // How block_cb gets the samples (pcm_cb always gets the recorder's
   // floats): in this format and, with 2 channels, as one channel that is
   // the mean of left and right when `mix_to_mono` is set (PipeWire's own

@@ -64,6 +64,7 @@ struct CaptureRequest {
   // -1: the recorder's default.
   int32_t resample_quality;
   uint32_t block_interval_ms;
+  bool fresh_blocks;
   // What the frames are handed over as: the recorder's, or converted.
   FrameFormat delivered;
 };
@@ -270,9 +271,10 @@ size_t deliver(Capture* capture, char* in, char* out, size_t filled, size_t last
 // emptied the pipe is followed by a pause of that interval, so the samples
 // gather in the pipe and the callback comes once per interval instead of
 // once per write. After a pause the block waits for the recorder's next
-// write before it is handed over: so every block ends with samples written
-// a moment before it is read, and its read time bounds when they were
-// captured (the stream's timestamps are built on that).
+// write before it is handed over, unless the capture keeps no times: so
+// every block ends with samples written a moment before it is read, and its
+// read time bounds when they were captured (the stream's timestamps are
+// built on that).
 void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link) {
   using Clock = std::chrono::steady_clock;
   const size_t floats = buffer_floats(capture->request);
@@ -342,8 +344,10 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     filled += size_t(n);
     if (emptied && paused) {
       paused = false;
-      fresh_by = Clock::now() + interval;
-      continue;
+      if (capture->request.fresh_blocks) {
+        fresh_by = Clock::now() + interval;
+        continue;
+      }
     }
     fresh_by = kNever;
     if (emptied) next_read = now + interval;
@@ -407,6 +411,7 @@ CaptureRequest make_request(const CaptureOptions& options) {
       channels,
       known_quality ? options.resample_quality : -1,
       std::min(options.block_interval_ms, kMaxBlockIntervalMs),
+      options.fresh_blocks,
       delivered,
   };
 }
