@@ -601,6 +601,26 @@ TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   EXPECT_LT(ages_ms[ages_ms.size() / 2], 5.0) << "the median block's last write was that old when handed over";
 }
 
+// A capture that keeps no times is handed what gathered as the pause ends,
+// without waiting for the next write, so no block ends with a known write.
+TEST_F(FakeRecorderTest, BlocksWithoutTimesComeAsThePauseEnds) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "4096", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
+  Sink sink;
+  CaptureOptions options = Into(&sink);
+  options.pcm_cb = nullptr;
+  options.block_cb = Sink::CollectBlock;
+  options.block_interval_ms = 100;
+  options.fresh_blocks = false;
+  ASSERT_TRUE(orvel_backend_start_with(options));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 6; }, 10000ms));
+  orvel_backend_stop();
+  std::vector<uint64_t> last_writes = sink.last_writes;
+  std::sort(last_writes.begin(), last_writes.end());
+  EXPECT_EQ(last_writes[last_writes.size() / 2], 0u) << "the median block's last write";
+}
+
 TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {
   inj_->Install("/usr/bin/pw-record");
   setenv("ORVEL_FAKE_PIECES", "4000", 1);
