@@ -23,16 +23,6 @@ export interface CaptureOptions {
    */
   pipewireCaptureSink?: boolean;
   /**
-   * Linux: start the recorder unlinked, as a node of this name: the session
-   * manager links nothing to it, and what it records is whatever you link
-   * into its `input_FL` and `input_FR` ports (`pw-link`). It keeps
-   * delivering silence while nothing is linked or playing, with a latency
-   * of 100 ms. `pipewireTargetId` and `pipewireCaptureSink` do not apply.
-   * {@link captureStream}'s `excludeProcessId` and `includeProcessId` are
-   * built on it.
-   */
-  pipewireUnlinkedNodeName?: string;
-  /**
    * Called at most once, on the thread of the capture, after its last block,
    * when the capture's stream ends by itself. Never called once
    * `stopCapture()`, the next `startCapture()` or the end of the thread's
@@ -40,34 +30,6 @@ export interface CaptureOptions {
    * longer keeps the event loop alive.
    */
   onEnd?: (info: CaptureEnd) => void;
-  /**
-   * Whole milliseconds from 1 to 1000: the recorder's output is read once
-   * per interval, so each block holds what the interval gathered, instead
-   * of every 10-20 ms as the recorder writes it. Fewer callbacks and less
-   * CPU, at the price of that much more latency. Any other value: every
-   * block as it comes.
-   */
-  blockIntervalMs?: number;
-  /**
-   * Linux: frames per second that the recorder delivers, a whole number
-   * from 8000 to 192000; PipeWire converts. Default 48000.
-   */
-  sampleRate?: number;
-  /** Linux: `1` or `2` (the default); PipeWire mixes or splits. */
-  channels?: 1 | 2;
-  /**
-   * Linux: pass each block's read time to the callback as its fourth
-   * argument (nanoseconds on the clock of `process.hrtime.bigint()`), and
-   * the frames of the recorder's last write in it as its fifth.
-   */
-  blockTimes?: boolean;
-  /**
-   * Linux: a capture of its own beside the current one: neither
-   * `stopCapture()` nor the next `startCapture()` ends it; aborting the
-   * signal does (and so does the end of the thread's environment). An
-   * already aborted signal starts nothing and `startCapture` returns `false`.
-   */
-  signal?: AbortSignal;
   /** Windows and macOS window capture source. Ignored on Linux. */
   windowCaptureSourceId?: string;
   /**
@@ -101,20 +63,12 @@ export type CaptureEnd =
  * {@link startCapture}.
  *
  * @param pcm 32-bit IEEE-754 float samples, little-endian, interleaved by
- *   frame (left, right, left, ...); `pcm.length / 4` samples in all. Blocks
- *   always hold whole samples but may end in the middle of a frame: the next
- *   block then begins with the frame's remaining channel.
- * @param sampleRate The capture's `sampleRate`: 48000 unless asked.
- * @param channels The capture's `channels`: 2 unless asked.
- * @param readTime With `blockTimes`: when the block was read from the
- *   recorder, in nanoseconds on the clock of `process.hrtime.bigint()`.
- * @param lastWriteFrames With `blockTimes`: when the block ends with a read
- *   that took one write of the recorder (one graph cycle's audio), its
- *   frames; else 0.
+ *   frame (left, right, left, ...), in whole frames; `pcm.length / 4`
+ *   samples in all.
+ * @param sampleRate Always 48000.
+ * @param channels Always 2.
  */
-export type PcmCallback = (
-  pcm: Buffer, sampleRate: number, channels: number, readTime?: bigint, lastWriteFrames?: number,
-) => void;
+export type PcmCallback = (pcm: Buffer, sampleRate: number, channels: number) => void;
 
 /** What this build of the module can do. */
 export interface NativeAudioCaptureInfo {
@@ -137,7 +91,7 @@ export function getNativeAudioCaptureInfo(): NativeAudioCaptureInfo;
  * starts a new one. Returns `true` when the capture started; a missing
  * recorder or PipeWire daemon is not reported here but through `onEnd`.
  * Returns `false` when it could not start, or when `pipewireTargetId` holds
- * a NUL character, as does `pipewireUnlinkedNodeName` (the recorder's command line cannot carry it). Throws a `TypeError` when
+ * a NUL character (the recorder's command line cannot carry it). Throws a `TypeError` when
  * `options` is not an object or `callback` is not a function.
  */
 export function startCapture(options: CaptureOptions, callback: PcmCallback): boolean;

@@ -8,10 +8,9 @@
 //   node bench/measure.js TASK SIDE OPTIONS_JSON
 //
 // TASK: throughput | latency | cpu | backlog | paused; SIDE: module | spawn,
-// spawn16 (the recorder asked for 16 kHz mono s16), interval (the module
-// with blockIntervalMs 100), stream | stream16 (captureStream at 48 kHz
-// stereo f32, 16 kHz mono s16), or stream16x2 | stream16x8 (that many
-// 16 kHz streams at once). OPTIONS_JSON's `raw`: the recorder writes a
+// spawn16 (the recorder asked for 16 kHz mono s16), stream | stream16
+// (captureStream at 48 kHz stereo f32, 16 kHz mono s16), or stream16x2 |
+// stream16x8 (that many 16 kHz streams at once). OPTIONS_JSON's `raw`: the recorder writes a
 // header to stdout unless given -a (PipeWire 1.x).
 // Prints one line of JSON.
 
@@ -70,7 +69,7 @@ function start(side, onBlock, raw = false) {
     for (const stream of streams) stream.on('data', onBlock);
     return () => streams.forEach((stream) => stream.destroy());
   }
-  capture.startCapture(side === 'interval' ? { blockIntervalMs: 100 } : {}, onBlock);
+  capture.startCapture({}, onBlock);
   return () => capture.stopCapture();
 }
 

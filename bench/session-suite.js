@@ -4,9 +4,10 @@
 // by the real pw-record from its monitor. run.js starts it under
 // scripts/pipewire-session:
 //
-//   node bench/session-suite.js OUTPUT_JSON
+//   node bench/session-suite.js [--cpu] OUTPUT_JSON
 //
-// Writes every round's raw result to OUTPUT_JSON.
+// Writes every round's raw result to OUTPUT_JSON; with --cpu, only the CPU
+// comparison's.
 
 const { spawn, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -36,7 +37,8 @@ function playLooped(file) {
 }
 
 async function main() {
-  const [output] = process.argv.slice(2);
+  const cpuOnly = process.argv.includes('--cpu');
+  const [output] = process.argv.slice(2).filter((arg) => arg !== '--cpu');
   const log = (what) => process.stderr.write(`bench: ${what}\n`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-bench-tone-'));
   // A sine at half scale, a whole number of periods: it ends where it
@@ -45,13 +47,17 @@ async function main() {
   const stopPlaying = playLooped(wav);
   try {
     await sleep(500);
-    const sides = ['module', 'spawn', 'interval', 'stream', 'stream16', 'spawn16', 'stream16x2', 'stream16x8'];
+    const sides = ['module', 'spawn', 'stream', 'stream16', 'spawn16', 'stream16x2', 'stream16x8'];
     log(`CPU of real capture (${kRounds} rounds of ${sides.length} sides)`);
     // The first second (code being compiled and optimised) is left out.
     // PipeWire 1.x's recorder writes raw samples to stdout only with -a.
     const raw = execFileSync('pw-record', ['--help']).toString().includes('--raw');
     const options = { warmupMs: 1000, windowMs: 4000, raw };
     const cpu = await alternate(kRounds, Object.fromEntries(sides.map((side) => [side, () => measure('cpu', side, options)])));
+    if (cpuOnly) {
+      fs.writeFileSync(output, JSON.stringify({ cpu }));
+      return;
+    }
     log('backlog during real-time capture');
     const realtimeBacklog = await measure('backlog', 'module', {
       blockMs: 5000,

@@ -1,13 +1,11 @@
 'use strict';
 
-// One recorder's run for a capture stream: its recorder, process filter,
-// frame aligner and, with timestamps, clock. A reconnect starts another
+// One recorder's run for a capture stream: its recorder, process filter
+// and, with timestamps, clock. A reconnect starts another
 // run; classifyEnd() tells what the end of one means.
 
 const { performance } = require('perf_hooks');
 const native = require('./native');
-const { FrameAligner } = require('./frames');
-const { toS16, toMono, toMonoS16 } = require('./convert');
 const { CaptureClock } = require('./clock');
 const { unlinkedNodeName, filterProcesses } = require('./process-filter');
 const errors = require('./errors');
@@ -22,7 +20,7 @@ const kBlockIntervalMs = 200;
 // block (one cut short by the recorder's timing) waits to join the next.
 const kMinChunkMs = 50;
 // PipeWire's own stereo-to-mono mix differs between releases, so mono is
-// mixed here from stereo.
+// asked of the recorder as stereo and mixed by the capture's reader.
 const kRecorderChannels = 2;
 // The resampler's default quality leaves the top of the band too low
 // (docs/how-it-works.md, Formats and timing).
@@ -48,19 +46,9 @@ function blockIntervalMs(stallTimeoutMs) {
   return Math.max(1, Math.min(kBlockIntervalMs, Math.floor(stallTimeoutMs / 4)));
 }
 
-// Turns the recorder's float frames into the stream's format.
-function makeConverter({ format, channels }) {
-  const mono = channels === 1;
-  const bytesPerSample = format === 's16' ? 2 : 4;
-  return {
-    frameBytes: channels * bytesPerSample,
-    passThrough: !mono && format === 'f32',
-    convert(frames) {
-      if (format === 's16') return mono ? toMonoS16(frames) : toS16(frames);
-      const samples = mono ? toMono(frames) : frames;
-      return Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
-    },
-  };
+// The bytes of one of the stream's frames.
+function frameBytes({ format, channels }) {
+  return channels * (format === 's16' ? 2 : 4);
 }
 
 // What a run's END means for a stream of SETTINGS: { kind, error, canWait }.
@@ -86,8 +74,8 @@ function classifyEnd({ info, stalled, error, noneYet, targetGone }, settings) {
   return { kind, error: failure, canWait: (kRecoverable.has(kind) || graphLost) && !(bySerial && daemonLost) };
 }
 
-// Runs a recorder for a stream of SETTINGS, in CONVERTER's format, of a
-// sink's monitor if OF_MONITOR. It calls onChunk(pcm, time) with chunks of
+// Runs a recorder for a stream of SETTINGS, of a sink's monitor if
+// OF_MONITOR. It calls onChunk(pcm, time) with chunks of
 // kMinChunkMs or more (the first at once), onFirstAudio() before its first,
 // onWarning(error) when its process filter leaves a stream out for a
 // reason the caller should hear, and onEnd(end) once if it ends by itself:
@@ -95,9 +83,8 @@ function classifyEnd({ info, stalled, error, noneYet, targetGone }, settings) {
 // any came).
 class Run {
   #settings;
-  #converter;
+  #frameBytes;
   #handlers;
-  #aligner = new FrameAligner(kRecorderChannels);
   #clock = null;
   #nodeName;
   #capture;
@@ -112,11 +99,11 @@ class Run {
   #stallTimer = null;
   #over = false;
 
-  constructor(settings, converter, { ofMonitor, onChunk, onFirstAudio, onWarning, onEnd }) {
+  constructor(settings, { ofMonitor, onChunk, onFirstAudio, onWarning, onEnd }) {
     this.#settings = settings;
-    this.#converter = converter;
+    this.#frameBytes = frameBytes(settings);
     this.#handlers = { onChunk, onFirstAudio, onEnd };
-    this.#minChunkBytes = (settings.sampleRate * converter.frameBytes * kMinChunkMs) / 1000;
+    this.#minChunkBytes = (settings.sampleRate * this.#frameBytes * kMinChunkMs) / 1000;
     if (settings.timestamps) {
       this.#clock = new CaptureClock(settings.sampleRate, { latencyNs: resamplerDelayNs(settings.sampleRate), ofMonitor });
     }
@@ -147,37 +134,35 @@ class Run {
     this.#flush();
   }
 
-  // The recorder, asked for the stream's rate in stereo float: returns
-  // what close() ends, or null if it could not be started.
+  // The recorder, asked for the stream's rate in stereo, and its reader for
+  // the stream's format: returns what close() ends, or null if it could not
+  // be started.
   #open() {
-    const controller = new AbortController();
-    const started = native.startCapture(
+    const { target, system, sampleRate, channels, format, stallTimeoutMs, timestamps } = this.#settings;
+    return native.openCapture(
       {
-        pipewireTargetId: this.#settings.target,
-        pipewireCaptureSink: this.#settings.system,
-        pipewireUnlinkedNodeName: this.#nodeName,
-        sampleRate: this.#settings.sampleRate,
+        target,
+        captureSink: system,
+        unlinkedNodeName: this.#nodeName,
+        sampleRate,
         channels: kRecorderChannels,
+        mixToMono: channels === 1,
+        format,
         resampleQuality: kResampleQuality,
-        blockIntervalMs: blockIntervalMs(this.#settings.stallTimeoutMs),
-        blockTimes: this.#settings.timestamps,
-        signal: controller.signal,
-        onEnd: (info) => this.#finish({ info }),
+        blockIntervalMs: blockIntervalMs(stallTimeoutMs),
+        blockTimes: timestamps,
       },
       this.#onBlock,
+      (info) => this.#finish({ info }),
     );
-    return started ? { close: () => controller.abort() } : null;
   }
 
-  // A block of the recorder's float frames, which may end mid-frame.
-  #onBlock = (pcm, rate, channels, readTime, lastWriteFrames) => {
+  // A block of whole frames in the stream's format.
+  #onBlock = (pcm, readTime, lastWriteFrames) => {
     this.#lastBlockAt = this.#lastAudioAt = performance.now();
     if (this.#over) return;
-    const whole = this.#converter.passThrough && this.#aligner.isWhole(pcm);
-    const samples = whole ? null : this.#aligner.push(pcm);
-    const frames = whole ? pcm.length / 4 / kRecorderChannels : samples.length / kRecorderChannels;
-    const time = this.#clock?.add(frames, readTime, lastWriteFrames);
-    if (frames > 0) this.#take(whole ? pcm : this.#converter.convert(samples), time);
+    const time = this.#clock?.add(pcm.length / this.#frameBytes, readTime, lastWriteFrames);
+    this.#take(pcm, time);
   };
 
   // Holds CHUNK, whose first frame was captured at TIME, until enough is
@@ -222,4 +207,4 @@ class Run {
   }
 }
 
-module.exports = { Run, classifyEnd, makeConverter };
+module.exports = { Run, classifyEnd, frameBytes };

@@ -8,7 +8,7 @@
 const { Readable } = require('stream');
 const { performance } = require('perf_hooks');
 const { readStreamOptions } = require('./options');
-const { Run, classifyEnd, makeConverter } = require('./run');
+const { Run, classifyEnd, frameBytes } = require('./run');
 const { ChunkQueue } = require('./chunk-queue');
 const { listCaptureTargets, isListed, recordsMonitor } = require('./targets');
 const { waitForPipewire, kFirstPauseMs, kMaxPauseMs } = require('./reconnect');
@@ -17,7 +17,7 @@ const errors = require('./errors');
 // A stream of settings that readStreamOptions() read.
 class CaptureStream extends Readable {
   #settings;
-  #converter;
+  #frameBytes;
   // With maxBufferedMs, the output that waits for the reader.
   #queue = null;
   #wanted = true;
@@ -32,14 +32,13 @@ class CaptureStream extends Readable {
   #lastAudioAt = performance.now();
 
   constructor(settings) {
-    const converter = makeConverter(settings);
     const bounded = settings.maxBufferedMs !== undefined;
     // With a bound, the stream's own buffer holds about one chunk; the rest
     // waits in the queue, where the oldest can be dropped.
     super({ objectMode: settings.timestamps, ...(bounded && { highWaterMark: 1 }) });
     this.#settings = settings;
-    this.#converter = converter;
-    if (bounded) this.#queue = new ChunkQueue((settings.sampleRate * converter.frameBytes * settings.maxBufferedMs) / 1000);
+    this.#frameBytes = frameBytes(settings);
+    if (bounded) this.#queue = new ChunkQueue((settings.sampleRate * this.#frameBytes * settings.maxBufferedMs) / 1000);
     this.#begin();
   }
 
@@ -90,7 +89,7 @@ class CaptureStream extends Readable {
   }
 
   #start(ofMonitor) {
-    this.#run = new Run(this.#settings, this.#converter, {
+    this.#run = new Run(this.#settings, {
       ofMonitor,
       onChunk: (pcm, time) => this.destroyed || this.#deliver(pcm, time),
       onFirstAudio: () => this.#heardAgain(),
@@ -105,7 +104,7 @@ class CaptureStream extends Readable {
       this.push(value);
       return;
     }
-    const dropped = this.#queue.push(value, pcm.length) / this.#converter.frameBytes;
+    const dropped = this.#queue.push(value, pcm.length) / this.#frameBytes;
     if (dropped > 0) {
       this.#droppedFrames += dropped;
       const { sampleRate } = this.#settings;

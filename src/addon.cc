@@ -1,5 +1,5 @@
-// JavaScript binding: the module's three functions, the one current capture
-// and the captures beside it that an AbortSignal ends, and the bridge that
+// JavaScript binding: the module's functions, the captures they run (the
+// one current capture of startCapture among them), and the bridge that
 // carries sample blocks from the backend's reader threads to the JavaScript
 // callback on the thread of the environment that started the capture.
 #include <napi.h>
@@ -16,7 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@ namespace {
 constexpr const char* kUsage =
     "startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: "
     "string }, callback) required";
+constexpr const char* kOpenUsage = "openCapture(options, onBlock, onEnd) required";
 constexpr const char* kResourceName = "orvel_pcm";
 constexpr double kMaxProcessId = 4294967295.0;
 
@@ -41,7 +41,7 @@ struct EndReport {
 
 // One queued call: a block of samples, or, last of all, the end report.
 struct PcmChunk {
-  std::vector<float> samples;
+  std::vector<char> bytes;
   int32_t sample_rate;
   int32_t channels;
   // When the reader handed the block over, on the monotonic clock that
@@ -52,10 +52,15 @@ struct PcmChunk {
   std::unique_ptr<EndReport> end;
 };
 
+// What the callback is called with: startCapture's (pcm, sampleRate,
+// channels), or a handle's (pcm) and, with block times, (pcm, readTime,
+// lastWriteFrames).
+enum class CallForm { kWithFormat, kSamples, kWithTimes };
+
 // Owned by the thread-safe function and freed by its finaliser, so it lives
 // as long as chunks can still be handed to DeliverChunk. Closed when the
 // capture ends: chunks queued before that are dropped, not delivered after
-// stopCapture() has returned.
+// the capture was stopped or closed.
 struct DeliveryGate {
   std::atomic<bool> open{true};
   // The capture's onEnd, if it has one.
@@ -63,12 +68,10 @@ struct DeliveryGate {
   // Unreferenced once the stream has ended, so that a capture that is over
   // does not keep its environment's event loop alive.
   napi_threadsafe_function tsfn = nullptr;
-  // Whether the callback takes each block's read time and the frames of the
-  // recorder's last write in it as fourth and fifth arguments.
-  bool block_times = false;
-  // A capture beside the current one (0 for the current one), ended when its
-  // stream ends by itself.
-  uint64_t side_id = 0;
+  CallForm form = CallForm::kWithFormat;
+  // The capture's id when it is a handle's, which its stream's end closes;
+  // 0 for the current capture, which lasts until the next stop or start.
+  uint64_t handle_id = 0;
 };
 
 void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
@@ -84,35 +87,41 @@ struct CaptureState {
   // The environment whose callback this capture calls; its teardown ends
   // the capture.
   napi_env env = nullptr;
-  // For a capture beside the current one: its backend capture, and the id
-  // that its AbortSignal's listener names it by.
-  Capture* side = nullptr;
-  uint64_t side_id = 0;
+  // A handle's backend capture and id; null and 0 for the current capture,
+  // which is the backend's process-wide one.
+  Capture* capture = nullptr;
+  uint64_t id = 0;
 };
 
-std::unique_ptr<CaptureState> g_cap;
-// Captures started with a signal: each has a recorder of its own, and
-// neither ends nor is ended by the current capture.
-std::vector<std::unique_ptr<CaptureState>> g_side_caps;
-uint64_t g_last_side_id = 0;
+// Every capture that runs: the current one (g_cap, or null) and those of
+// openCapture's handles, each with a recorder of its own; neither ends nor
+// is ended by another.
+std::vector<std::unique_ptr<CaptureState>> g_caps;
+CaptureState* g_cap = nullptr;
+uint64_t g_last_id = 0;
 std::mutex g_cap_mutex;
+
+size_t SampleBytes(SampleFormat format) {
+  return format == SampleFormat::kS16 ? sizeof(int16_t) : sizeof(float);
+}
 
 // Runs on the reader thread. Must not throw and must not block.
 void block_cb(const Block& block, void* user) {
   auto* state = static_cast<CaptureState*>(user);
   if (state == nullptr || !state->active.load(std::memory_order_acquire) ||
-      block.samples == nullptr || block.count == 0 || block.channels <= 0) {
+      block.data == nullptr || block.frames == 0 || block.channels <= 0) {
     return;
   }
   const int64_t read_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count();
   PcmChunk* chunk = new (std::nothrow) PcmChunk{
-      {}, block.sample_rate, block.channels, read_ns,
-      block.last_write_count / uint64_t(block.channels), {}};
+      {}, block.sample_rate, block.channels, read_ns, block.last_write_frames, {}};
   if (chunk == nullptr) return;
   try {
-    chunk->samples.assign(block.samples, block.samples + block.count);
+    const auto* bytes = static_cast<const char*>(block.data);
+    chunk->bytes.assign(
+        bytes, bytes + block.frames * uint64_t(block.channels) * SampleBytes(block.sample_format));
   } catch (...) {
     delete chunk;
     return;
@@ -208,7 +217,7 @@ Napi::Object EndInfo(Napi::Env env, const EndReport& end) {
   return info;
 }
 
-void EndSideCapture(uint64_t side_id);
+void CloseHandleCapture(uint64_t id);
 
 // Runs on the capture's JavaScript thread once per queued chunk, and with an
 // empty environment for chunks left in a queue that is being discarded (by
@@ -224,28 +233,36 @@ void DeliverChunk(Napi::Env env, Napi::Function callback, DeliveryGate* gate,
       napi_unref_threadsafe_function(env, gate->tsfn);
       const Napi::Function on_end =
           gate->on_end.IsEmpty() ? Napi::Function() : gate->on_end.Value();
-      // A capture beside the current one is over with its stream; nothing
-      // but its signal or its environment's end would free it otherwise.
-      if (gate->side_id != 0) EndSideCapture(gate->side_id);
+      // A handle's capture is over with its stream; nothing but its close
+      // or its environment's end would free it otherwise.
+      if (gate->handle_id != 0) CloseHandleCapture(gate->handle_id);
       if (!on_end.IsEmpty()) {
         Napi::Object info = EndInfo(env, *chunk->end);
         if (!info.IsEmpty()) on_end.Call(env.Undefined(), {info});
       }
       return;
     }
-    Napi::Buffer<float> pcm = Napi::Buffer<float>::Copy(
-        env, chunk->samples.data(), chunk->samples.size());
-    Napi::Number rate = Napi::Number::New(env, chunk->sample_rate);
-    Napi::Number channels = Napi::Number::New(env, chunk->channels);
-    if (pcm.IsEmpty() || rate.IsEmpty() || channels.IsEmpty()) return;
-    if (!gate->block_times) {
-      callback.Call(env.Undefined(), {pcm, rate, channels});
-      return;
+    Napi::Buffer<char> pcm = Napi::Buffer<char>::Copy(env, chunk->bytes.data(), chunk->bytes.size());
+    if (pcm.IsEmpty()) return;
+    switch (gate->form) {
+      case CallForm::kSamples:
+        callback.Call(env.Undefined(), {pcm});
+        return;
+      case CallForm::kWithFormat: {
+        Napi::Number rate = Napi::Number::New(env, chunk->sample_rate);
+        Napi::Number channels = Napi::Number::New(env, chunk->channels);
+        if (rate.IsEmpty() || channels.IsEmpty()) return;
+        callback.Call(env.Undefined(), {pcm, rate, channels});
+        return;
+      }
+      case CallForm::kWithTimes: {
+        Napi::BigInt read_time = Napi::BigInt::New(env, chunk->read_ns);
+        Napi::Number last_write = Napi::Number::New(env, double(chunk->last_write_frames));
+        if (read_time.IsEmpty() || last_write.IsEmpty()) return;
+        callback.Call(env.Undefined(), {pcm, read_time, last_write});
+        return;
+      }
     }
-    Napi::BigInt read_time = Napi::BigInt::New(env, chunk->read_ns);
-    Napi::Number last_write = Napi::Number::New(env, double(chunk->last_write_frames));
-    if (read_time.IsEmpty() || last_write.IsEmpty()) return;
-    callback.Call(env.Undefined(), {pcm, rate, channels, read_time, last_write});
   } catch (...) {
   }
 }
@@ -257,33 +274,42 @@ void ReleaseDelivery(CaptureState* state) {
   state->tsfn.Release();
 }
 
-// Ends the current capture, if any, and always stops the backend. Called
-// with g_cap_mutex held.
-void EndCapture() {
-  if (g_cap) g_cap->active.store(false, std::memory_order_release);
-  orvel_backend_stop();
-  if (g_cap) {
-    ReleaseDelivery(g_cap.get());
-    g_cap.reset();
+// Stops a capture's backend: the current capture's is the process-wide one.
+void StopBackend(CaptureState* state) {
+  state->active.store(false, std::memory_order_release);
+  if (state == g_cap) {
+    orvel_backend_stop();
+    g_cap = nullptr;
+  } else {
+    orvel_capture_close(state->capture);
+    state->capture = nullptr;
   }
 }
 
-// Ends a capture beside the current one. Called with g_cap_mutex held.
-void EndSide(CaptureState* state) {
-  state->active.store(false, std::memory_order_release);
-  orvel_capture_close(state->side);
+// Ends a capture and frees it. Called with g_cap_mutex held.
+void EndLocked(CaptureState* state) {
+  StopBackend(state);
   ReleaseDelivery(state);
+  g_caps.erase(std::find_if(g_caps.begin(), g_caps.end(),
+                            [&](const auto& each) { return each.get() == state; }));
 }
 
-// Ends the capture beside the current one that SIDE_ID names, if it still
-// runs.
-void EndSideCapture(uint64_t side_id) {
+// Ends the current capture, if any, and always stops the backend. Called
+// with g_cap_mutex held.
+void EndCurrentLocked() {
+  if (g_cap != nullptr) {
+    EndLocked(g_cap);
+  } else {
+    orvel_backend_stop();
+  }
+}
+
+// Ends the handle's capture that ID names, if it still runs.
+void CloseHandleCapture(uint64_t id) {
   std::lock_guard<std::mutex> lock(g_cap_mutex);
-  const auto found = std::find_if(g_side_caps.begin(), g_side_caps.end(),
-                                  [&](const auto& state) { return state->side_id == side_id; });
-  if (found == g_side_caps.end()) return;
-  EndSide(found->get());
-  g_side_caps.erase(found);
+  const auto found = std::find_if(g_caps.begin(), g_caps.end(),
+                                  [&](const auto& state) { return state->id == id; });
+  if (found != g_caps.end()) EndLocked(found->get());
 }
 
 // Environment teardown (a worker ending, the main environment freed): the
@@ -291,15 +317,11 @@ void EndSideCapture(uint64_t side_id) {
 // functions are torn down with it. Others are left alone.
 void EndCapturesOfEnv(void* env) {
   std::lock_guard<std::mutex> lock(g_cap_mutex);
-  if (g_cap && g_cap->env == env) EndCapture();
-  for (auto it = g_side_caps.begin(); it != g_side_caps.end();) {
-    if ((*it)->env != env) {
-      ++it;
-      continue;
-    }
-    EndSide(it->get());
-    it = g_side_caps.erase(it);
+  std::vector<CaptureState*> ending;
+  for (const auto& state : g_caps) {
+    if (state->env == env) ending.push_back(state.get());
   }
+  for (CaptureState* state : ending) EndLocked(state);
 }
 
 // process.exit() runs no environment teardown. Reap the recorders and join
@@ -307,13 +329,8 @@ void EndCapturesOfEnv(void* env) {
 // away, so their thread-safe functions are left to them.
 void StopAtExit() {
   std::lock_guard<std::mutex> lock(g_cap_mutex);
-  if (g_cap) g_cap->active.store(false, std::memory_order_release);
+  for (const auto& state : g_caps) StopBackend(state.get());
   orvel_backend_stop();
-  for (const auto& state : g_side_caps) {
-    state->active.store(false, std::memory_order_release);
-    orvel_capture_close(state->side);
-    state->side = nullptr;
-  }
 }
 
 void FreeGate(Napi::Env, void*, DeliveryGate* gate) { delete gate; }
@@ -359,53 +376,51 @@ int32_t ReadQualityOption(const Napi::Object& options) {
   return number >= kMinResampleQuality && number <= kMaxResampleQuality ? int32_t(number) : -1;
 }
 
-// An AbortSignal (anything with addEventListener), or an empty object. A
-// getter whose second read is no object throws, as for the other types.
-Napi::Object ReadSignalOption(const Napi::Object& options) {
-  const Napi::Value value = ReadOption(options, "signal", &Napi::Value::IsObject);
-  if (value.IsEmpty()) return Napi::Object();
-  if (!value.IsObject()) {
-    Napi::TypeError::New(options.Env(), "An object was expected").ThrowAsJavaScriptException();
-    return Napi::Object();
-  }
-  const Napi::Object signal = value.As<Napi::Object>();
-  return signal.Get("addEventListener").IsFunction() ? signal : Napi::Object();
-}
-
-// The options of one startCapture call, read before anything changes.
+// What a capture is asked for, read before anything changes.
 struct StartOptions {
   std::string target;
   std::string window_source;
-  uint32_t exclude_pid;
-  bool capture_sink;
+  uint32_t exclude_pid = 0;
+  bool capture_sink = false;
   std::string unlinked_node_name;
   Napi::Function on_end;
-  uint32_t block_interval_ms;
+  uint32_t block_interval_ms = 0;
   // 0: the backend's default format.
-  uint32_t sample_rate;
-  uint32_t channels;
-  int32_t resample_quality;
-  bool block_times;
-  // Set: a capture beside the current one, until this signal aborts.
-  Napi::Object signal;
+  uint32_t sample_rate = 0;
+  uint32_t channels = 0;
+  int32_t resample_quality = -1;
+  SampleFormat sample_format = SampleFormat::kF32;
+  bool mix_to_mono = false;
+  CallForm form = CallForm::kWithFormat;
 };
 
 StartOptions ReadStartOptions(const Napi::Object& options) {
-  return StartOptions{
-      ReadStringOption(options, "pipewireTargetId"),
-      ReadStringOption(options, "windowCaptureSourceId"),
-      ReadCountOption(options, "win32ExcludePlaybackProcessId", kMaxProcessId),
-      ReadBooleanOption(options, "pipewireCaptureSink"),
-      ReadStringOption(options, "pipewireUnlinkedNodeName"),
-      ReadFunctionOption(options, "onEnd"),
-      // 0: each block as the recorder writes it.
-      ReadCountOption(options, "blockIntervalMs", kMaxBlockIntervalMs),
-      ReadCountOption(options, "sampleRate", kMaxCaptureRate),
-      ReadCountOption(options, "channels", kMaxCaptureChannels),
-      ReadQualityOption(options),
-      ReadBooleanOption(options, "blockTimes"),
-      ReadSignalOption(options),
-  };
+  StartOptions start;
+  start.target = ReadStringOption(options, "pipewireTargetId");
+  start.window_source = ReadStringOption(options, "windowCaptureSourceId");
+  start.exclude_pid = ReadCountOption(options, "win32ExcludePlaybackProcessId", kMaxProcessId);
+  start.capture_sink = ReadBooleanOption(options, "pipewireCaptureSink");
+  start.on_end = ReadFunctionOption(options, "onEnd");
+  return start;
+}
+
+// openCapture's options, which only the package's own modules pass.
+StartOptions ReadOpenOptions(const Napi::Object& options, const Napi::Function& on_end) {
+  StartOptions start;
+  start.target = ReadStringOption(options, "target");
+  start.capture_sink = ReadBooleanOption(options, "captureSink");
+  start.unlinked_node_name = ReadStringOption(options, "unlinkedNodeName");
+  start.on_end = on_end;
+  // 0: each block as the recorder writes it.
+  start.block_interval_ms = ReadCountOption(options, "blockIntervalMs", kMaxBlockIntervalMs);
+  start.sample_rate = ReadCountOption(options, "sampleRate", kMaxCaptureRate);
+  start.channels = ReadCountOption(options, "channels", kMaxCaptureChannels);
+  start.resample_quality = ReadQualityOption(options);
+  start.sample_format =
+      ReadStringOption(options, "format") == "s16" ? SampleFormat::kS16 : SampleFormat::kF32;
+  start.mix_to_mono = ReadBooleanOption(options, "mixToMono");
+  start.form = ReadBooleanOption(options, "blockTimes") ? CallForm::kWithTimes : CallForm::kSamples;
+  return start;
 }
 
 const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
@@ -421,6 +436,10 @@ CaptureOptions BackendOptions(const StartOptions& options, CaptureState* state) 
   if (options.channels != 0) backend.channels = int32_t(options.channels);
   backend.resample_quality = options.resample_quality;
   backend.block_interval_ms = options.block_interval_ms;
+  // Only a capture that hands out read times needs its blocks fresh.
+  backend.fresh_blocks = options.form != CallForm::kSamples;
+  backend.sample_format = options.sample_format;
+  backend.mix_to_mono = options.mix_to_mono;
   backend.block_cb = block_cb;
   backend.end_cb = end_cb;
   backend.user = state;
@@ -439,7 +458,7 @@ std::unique_ptr<CaptureState> MakeState(Napi::Env env, const Napi::Function& cal
                                  gate.get(), FreeGate, static_cast<void*>(nullptr));
   if (static_cast<napi_threadsafe_function>(state->tsfn) == nullptr) return nullptr;
   gate->tsfn = static_cast<napi_threadsafe_function>(state->tsfn);
-  gate->block_times = options.block_times;
+  gate->form = options.form;
   if (!options.on_end.IsEmpty()) gate->on_end = Napi::Persistent(options.on_end);
   state->gate = gate.release();
   if (env.IsExceptionPending()) {
@@ -457,78 +476,28 @@ bool CarriesNul(const StartOptions& options) {
          options.unlinked_node_name.find('\0') != std::string::npos;
 }
 
-// Under g_cap_mutex: ends the current capture and starts a new one.
-// Returns the handler's result, or an empty value when an exception is
-// pending and nothing was started.
-Napi::Value StartLocked(Napi::Env env, const Napi::Function& callback,
-                        const StartOptions& options) {
-  EndCapture();
-  if (CarriesNul(options)) return Napi::Boolean::New(env, false);
+// The one way a capture starts, under g_cap_mutex: the current capture
+// (CURRENT, which ends the one before it) or a handle's. Returns the new
+// capture, or null when the backend refused it or, with an exception
+// pending, when nothing was started.
+CaptureState* StartLocked(Napi::Env env, const Napi::Function& callback,
+                          const StartOptions& options, bool current) {
+  if (current) EndCurrentLocked();
+  if (CarriesNul(options)) return nullptr;
   std::unique_ptr<CaptureState> state = MakeState(env, callback, options);
-  if (!state) return Napi::Value();
-  if (!orvel_backend_start_with(BackendOptions(options, state.get()))) {
+  if (!state) return nullptr;
+  if (!current) state->id = state->gate->handle_id = ++g_last_id;
+  const CaptureOptions backend = BackendOptions(options, state.get());
+  const bool started = current ? orvel_backend_start_with(backend)
+                               : (state->capture = orvel_capture_open(backend)) != nullptr;
+  if (!started) {
     state->active.store(false, std::memory_order_release);
     ReleaseDelivery(state.get());
-    return Napi::Boolean::New(env, false);
+    return nullptr;
   }
-  g_cap = std::move(state);
-  return Napi::Boolean::New(env, true);
-}
-
-// Under g_cap_mutex: starts a capture beside the current one. Returns its
-// id, 0 when the backend refused it, or nothing with an exception pending.
-std::optional<uint64_t> StartSideLocked(Napi::Env env, const Napi::Function& callback,
-                                        const StartOptions& options) {
-  if (CarriesNul(options)) return 0;
-  std::unique_ptr<CaptureState> state = MakeState(env, callback, options);
-  if (!state) return std::nullopt;
-  state->side_id = state->gate->side_id = ++g_last_side_id;
-  state->side = orvel_capture_open(BackendOptions(options, state.get()));
-  if (state->side == nullptr) {
-    state->active.store(false, std::memory_order_release);
-    ReleaseDelivery(state.get());
-    return 0;
-  }
-  g_side_caps.push_back(std::move(state));
-  return g_last_side_id;
-}
-
-Napi::Value OnAbort(const Napi::CallbackInfo& info) {
-  try {
-    EndSideCapture(reinterpret_cast<uintptr_t>(info.Data()));
-  } catch (...) {
-  }
-  return info.Env().Undefined();
-}
-
-// A capture beside the current one, ended when SIGNAL aborts. An aborted
-// signal starts nothing. The listener is added outside the lock: it is
-// JavaScript, which may start or stop captures itself.
-Napi::Value StartSideCapture(Napi::Env env, const Napi::Function& callback,
-                             const StartOptions& options) {
-  const Napi::Object& signal = options.signal;
-  const Napi::Value aborted = signal.Get("aborted");
-  if (env.IsExceptionPending()) return Napi::Value();
-  if (aborted.ToBoolean().Value()) return Napi::Boolean::New(env, false);
-  std::optional<uint64_t> id;
-  {
-    std::lock_guard<std::mutex> lock(g_cap_mutex);
-    id = StartSideLocked(env, callback, options);
-  }
-  if (!id) return Napi::Value();
-  if (*id == 0) return Napi::Boolean::New(env, false);
-  const Napi::Function listener =
-      Napi::Function::New(env, OnAbort, "onAbort", reinterpret_cast<void*>(uintptr_t(*id)));
-  const Napi::Value add = signal.Get("addEventListener");
-  if (!env.IsExceptionPending() && add.IsFunction()) {
-    add.As<Napi::Function>().Call(signal, {Napi::String::New(env, "abort"), listener});
-  }
-  // A capture that nothing could end does not run.
-  if (env.IsExceptionPending() || !add.IsFunction()) {
-    EndSideCapture(*id);
-    return env.IsExceptionPending() ? Napi::Value() : Napi::Boolean::New(env, false);
-  }
-  return Napi::Boolean::New(env, true);
+  g_caps.push_back(std::move(state));
+  if (current) g_cap = g_caps.back().get();
+  return g_caps.back().get();
 }
 
 Napi::Value StartCapture(const Napi::CallbackInfo& info) {
@@ -537,13 +506,11 @@ Napi::Value StartCapture(const Napi::CallbackInfo& info) {
     Napi::TypeError::New(env, kUsage).ThrowAsJavaScriptException();
     return env.Null();
   }
-  const Napi::Object options = info[0].As<Napi::Object>();
-  const Napi::Function callback = info[1].As<Napi::Function>();
   try {
-    const StartOptions start_options = ReadStartOptions(options);
-    if (!start_options.signal.IsEmpty()) return StartSideCapture(env, callback, start_options);
+    const StartOptions options = ReadStartOptions(info[0].As<Napi::Object>());
     std::lock_guard<std::mutex> lock(g_cap_mutex);
-    return StartLocked(env, callback, start_options);
+    const bool started = StartLocked(env, info[1].As<Napi::Function>(), options, true) != nullptr;
+    return env.IsExceptionPending() ? Napi::Value() : Napi::Boolean::New(env, started);
   } catch (...) {
     // A failed lock or allocation: nothing was started.
     return Napi::Boolean::New(env, false);
@@ -553,10 +520,48 @@ Napi::Value StartCapture(const Napi::CallbackInfo& info) {
 Napi::Value StopCapture(const Napi::CallbackInfo& info) {
   try {
     std::lock_guard<std::mutex> lock(g_cap_mutex);
-    EndCapture();
+    EndCurrentLocked();
   } catch (...) {
   }
   return info.Env().Undefined();
+}
+
+Napi::Value CloseHandle(const Napi::CallbackInfo& info) {
+  try {
+    CloseHandleCapture(reinterpret_cast<uintptr_t>(info.Data()));
+  } catch (...) {
+  }
+  return info.Env().Undefined();
+}
+
+// openCapture(options, onBlock, onEnd): a capture of its own beside every
+// other, for the package's streams; returns a handle whose close() ends it,
+// or null when the backend refused it.
+Napi::Value OpenCapture(const Napi::CallbackInfo& info) {
+  Napi::Env env = info.Env();
+  if (info.Length() < 3 || !info[0].IsObject() || !info[1].IsFunction() || !info[2].IsFunction()) {
+    Napi::TypeError::New(env, kOpenUsage).ThrowAsJavaScriptException();
+    return env.Null();
+  }
+  try {
+    const StartOptions options = ReadOpenOptions(info[0].As<Napi::Object>(), info[2].As<Napi::Function>());
+    uint64_t id = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_cap_mutex);
+      const CaptureState* state = StartLocked(env, info[1].As<Napi::Function>(), options, false);
+      if (state != nullptr) id = state->id;
+    }
+    if (env.IsExceptionPending()) return Napi::Value();
+    if (id == 0) return env.Null();
+    Napi::Object handle = Napi::Object::New(env);
+    handle.Set("close", Napi::Function::New(env, CloseHandle, "close",
+                                            reinterpret_cast<void*>(uintptr_t(id))));
+    if (!env.IsExceptionPending()) return handle;
+    CloseHandleCapture(id);
+    return Napi::Value();
+  } catch (...) {
+    return env.Null();
+  }
 }
 
 Napi::Value GetNativeAudioCaptureInfo(const Napi::CallbackInfo& info) {
@@ -632,6 +637,8 @@ ORVEL_EXPORT napi_value napi_register_module_v1(napi_env env,
               GetNativeAudioCaptureInfo);
   SetFunction(napi_env, exports, "startCapture", StartCapture);
   SetFunction(napi_env, exports, "stopCapture", StopCapture);
+  // The package's own streams; its entry does not export it.
+  SetFunction(napi_env, exports, "openCapture", OpenCapture);
   SetFunction(napi_env, exports, "_socketPeers", SocketPeers);
   // Each registration has its own napi_env, so the hook's argument is
   // unique and the hook runs once, when that environment is torn down.

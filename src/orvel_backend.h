@@ -21,24 +21,33 @@ constexpr int32_t kMaxResampleQuality = 15;
 // The longest block interval a capture may ask for.
 constexpr uint32_t kMaxBlockIntervalMs = 1000;
 
-// Called on the reader thread with interleaved 32-bit float samples. `count`
-// is in floats (all channels together), not frames. `samples` is valid only
+// Called on the reader thread with interleaved 32-bit float samples, in
+// whole frames. `count` is in floats (all channels together), not frames. `samples` is valid only
 // for the duration of the call. Must not throw, and must not start or stop
 // a capture.
 using PcmCallback = void (*)(const float* samples, uint64_t count,
                              int32_t sample_rate, int32_t channels, void* user);
 
-// A block as the reader hands it over, with what the reader knows of its
-// timing. `samples` is valid only for the duration of the call.
+// The samples' format in the blocks a BlockCallback gets.
+enum class SampleFormat : int32_t {
+  kF32 = 0,  // 32-bit float, as the recorder writes them
+  kS16 = 1,  // 16-bit signed integer, rounded to nearest and clipped to full scale
+};
+
+// A block as the reader hands it over, in whole frames, with what the
+// reader knows of its timing. `data` is valid only for the duration of the
+// call.
 struct Block {
-  const float* samples;
-  uint64_t count;
+  const void* data;
+  uint64_t frames;
   int32_t sample_rate;
+  // Of the frames in `data`: 1 when the capture mixes to mono.
   int32_t channels;
+  SampleFormat sample_format;
   // When the block ends with a read made right after the reader found the
-  // pipe empty: the floats of that read, which is the recorder's last write
+  // pipe empty: the frames of that read, which is the recorder's last write
   // (it writes once per graph cycle) unless the reader was late. Else 0.
-  uint64_t last_write_count;
+  uint64_t last_write_frames;
 };
 
 // Called like PcmCallback, with the block's timing beside its samples.
@@ -84,7 +93,7 @@ struct CaptureOptions {
   // keeps running in silence, with a latency of 100 ms.
   const char* unlinked_node_name = nullptr;
   // The format the recorder converts to: kMinCaptureRate to kMaxCaptureRate
-  // frames per second, 1 (the mean of left and right) or 2 channels.
+  // frames per second, 1 (PipeWire's own mix) or 2 channels.
   int32_t sample_rate = kCaptureRate;
   int32_t channels = kCaptureChannels;
   // kMinResampleQuality to kMaxResampleQuality: the quality of the
@@ -96,6 +105,17 @@ struct CaptureOptions {
   // as the recorder writes them (every 10-20 ms): fewer callbacks, at the
   // price of that much latency.
   uint32_t block_interval_ms = 0;
+  // With a block interval: a block that gathered in a pause waits for the
+  // recorder's next write, so that its read time bounds when its last
+  // samples were captured. Without: it is handed over when the pause ends,
+  // a thread wake-up less per interval, for captures that keep no times.
+  bool fresh_blocks = true;
+  // How block_cb gets the samples (pcm_cb always gets the recorder's
+  // floats): in this format and, with 2 channels, as one channel that is
+  // the mean of left and right when `mix_to_mono` is set (PipeWire's own
+  // mix to mono is not that mean on every release).
+  SampleFormat sample_format = SampleFormat::kF32;
+  bool mix_to_mono = false;
   PcmCallback pcm_cb = nullptr;
   // Set: called for each block instead of pcm_cb, which may then be null.
   BlockCallback block_cb = nullptr;

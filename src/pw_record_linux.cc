@@ -1,6 +1,7 @@
 // Linux capture backend: runs PipeWire's `pw-record` with the sample format
 // fixed on its command line, reads the raw float samples from a pipe on a
-// reader thread, and keeps the end of what the recorder prints so that a
+// reader thread, converts them there into the format the capture hands
+// over, and keeps the end of what the recorder prints so that a
 // stream that ends by itself can say why. Each capture has its own
 // recorder and thread; one of them may be the process-wide capture of
 // orvel_backend_start.
@@ -23,6 +24,7 @@
 #include <utility>
 
 #include "recorder_child.h"
+#include "sample_convert.h"
 
 namespace {
 
@@ -62,6 +64,9 @@ struct CaptureRequest {
   // -1: the recorder's default.
   int32_t resample_quality;
   uint32_t block_interval_ms;
+  bool fresh_blocks;
+  // What the frames are handed over as: the recorder's, or converted.
+  FrameFormat delivered;
 };
 
 }  // namespace
@@ -230,22 +235,32 @@ size_t buffer_floats(const CaptureRequest& request) {
   return std::max(kBufferFloats, 2 * interval_floats);
 }
 
-// Hands the whole samples among the first FILLED bytes of the buffer to the
-// callback, LAST_WRITE bytes of them the recorder's last write (or 0);
-// returns how many bytes of a split sample are left, now at the buffer's
-// front.
-size_t deliver(Capture* capture, char* bytes, size_t filled, size_t last_write = 0) {
-  const size_t whole = filled - filled % sizeof(float);
-  if (whole > 0) {
-    const CaptureRequest& request = capture->request;
-    const Block block{reinterpret_cast<const float*>(bytes), whole / sizeof(float), request.sample_rate,
-                      request.channels, last_write / sizeof(float)};
+bool converts(const CaptureRequest& request) {
+  return request.delivered.channels != request.channels || request.delivered.sample_format != SampleFormat::kF32;
+}
+
+// Hands the whole frames among the first FILLED bytes of IN to the callback,
+// LAST_WRITE bytes of them the recorder's last write (or 0), converted into
+// OUT where the capture asks for another format; returns how many bytes of
+// a split frame are left, now at IN's front.
+size_t deliver(Capture* capture, char* in, char* out, size_t filled, size_t last_write = 0) {
+  const CaptureRequest& request = capture->request;
+  const size_t in_frame = size_t(request.channels) * sizeof(float);
+  const size_t frames = filled / in_frame;
+  const size_t whole = frames * in_frame;
+  if (frames > 0) {
+    const float* samples = reinterpret_cast<const float*>(in);
     if (capture->block_cb != nullptr) {
+      const bool convert = converts(request);
+      if (convert) convert_frames(samples, frames, request.channels, request.delivered, out);
+      const Block block{convert ? out : in, frames, request.sample_rate, request.delivered.channels,
+                        request.delivered.sample_format, last_write / in_frame};
       capture->block_cb(block, capture->user);
     } else {
-      capture->pcm_cb(block.samples, block.count, block.sample_rate, block.channels, capture->user);
+      capture->pcm_cb(samples, frames * size_t(request.channels), request.sample_rate, request.channels,
+                      capture->user);
     }
-    std::memmove(bytes, bytes + whole, filled - whole);
+    std::memmove(in, in + whole, filled - whole);
   }
   return filled - whole;
 }
@@ -256,16 +271,20 @@ size_t deliver(Capture* capture, char* bytes, size_t filled, size_t last_write =
 // emptied the pipe is followed by a pause of that interval, so the samples
 // gather in the pipe and the callback comes once per interval instead of
 // once per write. After a pause the block waits for the recorder's next
-// write before it is handed over: so every block ends with samples written
-// a moment before it is read, and its read time bounds when they were
-// captured (the stream's timestamps are built on that).
+// write before it is handed over, unless the capture keeps no times: so
+// every block ends with samples written a moment before it is read, and its
+// read time bounds when they were captured (the stream's timestamps are
+// built on that).
 void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link) {
   using Clock = std::chrono::steady_clock;
   const size_t floats = buffer_floats(capture->request);
   const size_t capacity = floats * sizeof(float);
   std::unique_ptr<float[]> buffer(new (std::nothrow) float[floats]());
-  if (!buffer) return;
+  // A converted block is never larger than the frames it comes from.
+  std::unique_ptr<char[]> converted(converts(capture->request) ? new (std::nothrow) char[capacity] : nullptr);
+  if (!buffer || (converts(capture->request) && !converted)) return;
   char* const bytes = reinterpret_cast<char*>(buffer.get());
+  char* const out = converted.get();
   pollfd fds[2] = {{pipes.samples, POLLIN, 0}, {pipes.output, POLLIN, 0}};
   const auto interval = std::chrono::milliseconds(capture->request.block_interval_ms);
   auto next_read = Clock::now();
@@ -275,9 +294,9 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
   // handed over anyway.
   constexpr auto kNever = Clock::time_point::max();
   auto fresh_by = kNever;
-  // Bytes read but not yet handed over: a sample split across reads, and
+  // Bytes read but not yet handed over: a frame split across reads, and
   // after a pause what gathered in it. They wait at the front of the buffer,
-  // so the callback always sees the stream on sample boundaries.
+  // so the callback always sees the stream on frame boundaries.
   size_t filled = 0;
   // Whether the last read emptied the pipe (or none was made yet) with no
   // pause since: then the next read takes what the recorder wrote since,
@@ -308,14 +327,14 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     if (!pausing && fds[0].revents == 0 && Clock::now() >= fresh_by) {
       fresh_by = kNever;
       next_read = Clock::now() + interval;
-      filled = deliver(capture, bytes, filled);
+      filled = deliver(capture, bytes, out, filled);
       continue;
     }
     if (pausing || fds[0].revents == 0) continue;
     const ssize_t n = read(pipes.samples, bytes + filled, capacity - filled);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      deliver(capture, bytes, filled);
+      deliver(capture, bytes, out, filled);
       return;
     }
     remove_samples_link(link);
@@ -325,12 +344,14 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     filled += size_t(n);
     if (emptied && paused) {
       paused = false;
-      fresh_by = Clock::now() + interval;
-      continue;
+      if (capture->request.fresh_blocks) {
+        fresh_by = Clock::now() + interval;
+        continue;
+      }
     }
     fresh_by = kNever;
     if (emptied) next_read = now + interval;
-    filled = deliver(capture, bytes, filled, last_write);
+    filled = deliver(capture, bytes, out, filled, last_write);
   }
 }
 
@@ -376,14 +397,22 @@ CaptureRequest make_request(const CaptureOptions& options) {
   const bool known_channels = options.channels >= 1 && options.channels <= kMaxCaptureChannels;
   const bool known_quality = options.resample_quality >= kMinResampleQuality &&
                              options.resample_quality <= kMaxResampleQuality;
+  const int32_t channels = known_channels ? options.channels : kCaptureChannels;
+  // A PcmCallback takes the recorder's floats as they are.
+  const bool blocks = options.block_cb != nullptr;
+  const FrameFormat delivered{blocks && options.mix_to_mono ? 1 : channels,
+                              blocks && options.sample_format == SampleFormat::kS16 ? SampleFormat::kS16
+                                                                                     : SampleFormat::kF32};
   return CaptureRequest{
       options.pipewire_target != nullptr ? options.pipewire_target : "",
       options.capture_sink,
       options.unlinked_node_name != nullptr ? options.unlinked_node_name : "",
       known_rate ? options.sample_rate : kCaptureRate,
-      known_channels ? options.channels : kCaptureChannels,
+      channels,
       known_quality ? options.resample_quality : -1,
       std::min(options.block_interval_ms, kMaxBlockIntervalMs),
+      options.fresh_blocks,
+      delivered,
   };
 }
 

@@ -55,7 +55,7 @@ struct Sink {
   pthread_t reader{};
   // Where each block ended in the stream, and when it was handed over.
   std::vector<std::pair<size_t, Clock::time_point>> handed;
-  // Each block's last_write_count, when it came through a BlockCallback.
+  // Each block's last_write_frames, when it came through a BlockCallback.
   std::vector<uint64_t> last_writes;
   // What the end callback reported, and how often.
   size_t ends = 0;
@@ -72,17 +72,19 @@ struct Sink {
     std::lock_guard<std::mutex> lock(sink->mu);
     sink->bytes.append(reinterpret_cast<const char*>(samples), count * sizeof(float));
     sink->handed.emplace_back(sink->bytes.size(), Clock::now());
-    sink->formats_ok = sink->formats_ok && rate == sink->rate && channels == sink->channels && count > 0;
+    sink->formats_ok = sink->formats_ok && rate == sink->rate && channels == sink->channels && count > 0 &&
+                        count % uint64_t(channels) == 0;
     sink->reader = pthread_self();
     ++sink->calls;
     sink->cv.notify_all();
   }
 
   static void CollectBlock(const Block& block, void* user) {
-    Collect(block.samples, block.count, block.sample_rate, block.channels, user);
+    Collect(static_cast<const float*>(block.data), block.frames * uint64_t(block.channels),
+            block.sample_rate, block.channels, user);
     auto* sink = static_cast<Sink*>(user);
     std::lock_guard<std::mutex> lock(sink->mu);
-    sink->last_writes.push_back(block.last_write_count);
+    sink->last_writes.push_back(block.last_write_frames);
   }
 
   static void End(const RecorderEnd* end, void* user) {
@@ -478,18 +480,18 @@ TEST_F(FakeRecorderTest, RecorderStdioIsDefinedWhenTheHostsIsClosed) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadReport(report_).stdio.size();
 }
 
-TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnSampleBoundaries) {
+TEST_F(FakeRecorderTest, OddPiecesArriveWholeOnFrameBoundaries) {
   inj_->Install("/usr/bin/pw-record");
   setenv("ORVEL_FAKE_PIECES", "3,5,6,7", 1);
   setenv("ORVEL_FAKE_PAUSE_US", "2000", 1);
-  setenv("ORVEL_FAKE_BYTES", "2100", 1);
+  setenv("ORVEL_FAKE_BYTES", "2104", 1);
   Sink sink;
   StartAndReport(&sink);
-  ASSERT_TRUE(sink.WaitForBytes(2100));
+  ASSERT_TRUE(sink.WaitForBytes(2104));
   std::this_thread::sleep_for(50ms);
-  // Every block is whole floats, so matching the stream byte for byte means
-  // every block began on a sample boundary.
-  EXPECT_EQ(sink.Bytes(), Pattern(2100));
+  // Every block is whole frames, so matching the stream byte for byte means
+  // every block began on a frame boundary.
+  EXPECT_EQ(sink.Bytes(), Pattern(2104));
   EXPECT_GT(sink.Calls(), 100u) << "the pieces were not read separately";
   EXPECT_TRUE(sink.FormatsOk());
   EXPECT_FALSE(pthread_equal(sink.Reader(), pthread_self()));
@@ -529,7 +531,7 @@ TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   orvel_backend_stop();
   std::vector<uint64_t> last_writes = sink.last_writes;
   std::sort(last_writes.begin(), last_writes.end());
-  EXPECT_EQ(last_writes[last_writes.size() / 2], 4096 / sizeof(float)) << "the median block's last write";
+  EXPECT_EQ(last_writes[last_writes.size() / 2], 4096 / sizeof(float) / 2) << "the median block's last write";
   const std::string bytes = sink.Bytes();
   std::vector<double> ages_ms;
   for (const auto& [end, at] : sink.handed) {
@@ -540,6 +542,26 @@ TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   }
   std::sort(ages_ms.begin(), ages_ms.end());
   EXPECT_LT(ages_ms[ages_ms.size() / 2], 5.0) << "the median block's last write was that old when handed over";
+}
+
+// A capture that keeps no times is handed what gathered as the pause ends,
+// without waiting for the next write, so no block ends with a known write.
+TEST_F(FakeRecorderTest, BlocksWithoutTimesComeAsThePauseEnds) {
+  inj_->Install("/usr/bin/pw-record");
+  setenv("ORVEL_FAKE_PIECES", "4096", 1);
+  setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
+  Sink sink;
+  CaptureOptions options = Into(&sink);
+  options.pcm_cb = nullptr;
+  options.block_cb = Sink::CollectBlock;
+  options.block_interval_ms = 100;
+  options.fresh_blocks = false;
+  ASSERT_TRUE(orvel_backend_start_with(options));
+  ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 6; }, 10000ms));
+  orvel_backend_stop();
+  std::vector<uint64_t> last_writes = sink.last_writes;
+  std::sort(last_writes.begin(), last_writes.end());
+  EXPECT_EQ(last_writes[last_writes.size() / 2], 0u) << "the median block's last write";
 }
 
 TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {

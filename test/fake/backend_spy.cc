@@ -9,7 +9,7 @@
 //                     created
 //   ORVEL_SPY_PROBE   1: at start, hand the callback blocks that must be
 //                     dropped (no samples, zero channels, null pointer) and
-//                     one valid block of 2 samples; at stop, hand it one
+//                     one valid block of a frame; at stop, hand it one
 //                     more block, after the capture was made inactive: its
 //                     samples lie in memory that cannot be read, so a
 //                     callback that so much as copies it crashes
@@ -55,12 +55,13 @@ void Log(const char* kind, const CaptureOptions& options) {
 void Probe(const CaptureOptions& options) {
   const BlockCallback cb = options.block_cb;
   void* user = options.user;
-  cb(Block{kValidBlock, 0, 48000, 2, 0}, user);
-  cb(Block{kValidBlock, 2, 48000, 0, 0}, user);
-  cb(Block{kValidBlock, 2, 48000, -1, 0}, user);
-  cb(Block{nullptr, 2, 48000, 2, 0}, user);
-  cb(Block{kValidBlock, 2, 48000, 2, 0}, nullptr);
-  cb(Block{kValidBlock, 2, 48000, 2, 0}, user);
+  constexpr SampleFormat kF32 = SampleFormat::kF32;
+  cb(Block{kValidBlock, 0, 48000, 2, kF32, 0}, user);
+  cb(Block{kValidBlock, 1, 48000, 0, kF32, 0}, user);
+  cb(Block{kValidBlock, 1, 48000, -1, kF32, 0}, user);
+  cb(Block{nullptr, 1, 48000, 2, kF32, 0}, user);
+  cb(Block{kValidBlock, 1, 48000, 2, kF32, 0}, nullptr);
+  cb(Block{kValidBlock, 1, 48000, 2, kF32, 0}, user);
 }
 
 }  // namespace
@@ -90,7 +91,7 @@ void spy_backend_stop() {
   if (BlockCallback cb = g_probe_cb.exchange(nullptr)) {
     void* unreadable = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (unreadable == MAP_FAILED) abort();
-    cb(Block{static_cast<const float*>(unreadable), 2, 48000, 2, 0}, g_probe_user.exchange(nullptr));
+    cb(Block{unreadable, 1, 48000, 2, SampleFormat::kF32, 0}, g_probe_user.exchange(nullptr));
     munmap(unreadable, 4096);
   }
   orvel_backend_stop();

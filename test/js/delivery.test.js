@@ -6,6 +6,7 @@ const { describe, test, afterEach } = require('../bounded');
 const { root, useFake, readReport, collector, pattern, exists, childPids, waitFor, trackDeliveries, runWithoutRecorder } =
   require('./helpers');
 const { startCapture, stopCapture } = require(root);
+const { openCapture } = require(`${root}/lib/native`);
 
 const deliveriesEnded = trackDeliveries();
 
@@ -34,16 +35,16 @@ test('a stream in odd pieces arrives whole and in order: Buffers of float32 samp
   }
 });
 
-test('blockIntervalMs of 1 to 1000 gathers the blocks of each interval; other values deliver each block', async () => {
+test('a handle with a blockIntervalMs of 1 to 1000 gathers the blocks of each interval; other values deliver each block', async () => {
   const total = 200000;  // about half a second of writes, 49 of them
   for (const [blockIntervalMs, gathers] of [[100, true], [1000.5, false], ['100', false], [0, false]]) {
     useFake({ PIECES: 4096, PAUSE_US: 10000, BYTES: total });
     const { blocks, callback, bytes } = collector();
-    startCapture({ blockIntervalMs }, callback);
+    const handle = openCapture({ blockIntervalMs }, callback, () => {});
     await waitFor(() => bytes().length >= total, 'the whole stream');
     assert.ok(bytes().equals(pattern(total)));
     assert.equal(blocks.length <= 9, gathers, `${blocks.length} blocks with ${JSON.stringify(blockIntervalMs)}`);
-    stopCapture();
+    handle.close();
   }
 });
 
@@ -162,22 +163,22 @@ test('with no recorder to run, onEnd reports the exec error and the process may 
   assert.deepEqual(JSON.parse(await runWithoutRecorder(script)), { reason: 'spawn-failed', error: 'ENOENT' });
 });
 
-describe('captures with a signal, beside the current one', () => {
-  // Starts a capture with a signal of its own; resolves with its recorder's
-  // pid, its blocks and its controller.
-  async function startSide(options = {}) {
+describe("handles' captures, beside the current one", () => {
+  // Opens a capture of its own; resolves with its recorder's pid, its
+  // blocks and its handle.
+  async function startSide(onEnd = () => {}) {
     const report = useFake();
     const { blocks, callback } = collector();
-    const controller = new AbortController();
-    assert.equal(startCapture({ ...options, signal: controller.signal }, callback), true);
-    return { ...(await readReport(report)), blocks, controller };
+    const handle = openCapture({}, callback, onEnd);
+    assert.equal(typeof handle.close, 'function');
+    return { ...(await readReport(report)), blocks, handle };
   }
   const grows = (blocks, what) => {
     const seen = blocks.length;
     return waitFor(() => blocks.length > seen + 2, what);
   };
 
-  test('neither start nor stop of the current capture ends them; each ends when its signal aborts', async () => {
+  test('neither start nor stop of the current capture ends them; each ends when it is closed', async () => {
     const first = await startSide();
     const second = await startSide();
     useFake();
@@ -186,21 +187,19 @@ describe('captures with a signal, beside the current one', () => {
     startCapture({}, current.callback);
     stopCapture();
     await grows(first.blocks, 'blocks of the first after the current capture ended');
-    first.controller.abort();
-    assert.ok(!exists(first.pid), 'the first recorder outlived its abort');
+    first.handle.close();
+    assert.ok(!exists(first.pid), 'the first recorder outlived its close');
+    first.handle.close();
     const seen = first.blocks.length;
     await grows(second.blocks, 'blocks of the second after the first ended');
     assert.equal(first.blocks.length, seen);
-    second.controller.abort();
+    second.handle.close();
     assert.deepEqual(childPids(), []);
   });
 
-  test('an aborted signal starts nothing; a recorder that ends frees its capture', async () => {
-    useFake();
-    assert.equal(startCapture({ signal: AbortSignal.abort() }, () => {}), false);
-    assert.deepEqual(childPids(), []);
+  test('a recorder that ends frees its capture', async () => {
     const ends = [];
-    const { pid } = await startSide({ onEnd: (info) => ends.push(info) });
+    const { pid } = await startSide((info) => ends.push(info));
     process.kill(pid, 'SIGKILL');
     await waitFor(() => ends.length === 1, 'onEnd');
     await deliveriesEnded();
@@ -211,16 +210,16 @@ test('blockTimes adds the read time of each block on the clock of process.hrtime
   useFake({ PIECES: 4096, PAUSE_US: 5000 });
   const times = [];
   const before = process.hrtime.bigint();
-  startCapture({ blockTimes: true }, (pcm, sampleRate, channels, readTime) => times.push([readTime, process.hrtime.bigint()]));
+  const handle = openCapture({ blockTimes: true }, (pcm, readTime) => times.push([readTime, process.hrtime.bigint()]), () => {});
   await waitFor(() => times.length > 20, 'blocks');
-  stopCapture();
+  handle.close();
   for (const [i, [readTime, deliveredAt]] of times.entries()) {
     assert.equal(typeof readTime, 'bigint');
     assert.ok(readTime >= (i === 0 ? before : times[i - 1][0]) && readTime <= deliveredAt, `block ${i}`);
   }
 });
 
-test('sampleRate, channels and resampleQuality are asked of the recorder, and the blocks say so', async () => {
+test('sampleRate, channels and resampleQuality are asked of the recorder', async () => {
   const cases = [
     [{ sampleRate: 16000, channels: 1 }, 16000, 1, []],
     [{ sampleRate: 7999, channels: 3, resampleQuality: 16 }, 48000, 2, []],
@@ -231,11 +230,33 @@ test('sampleRate, channels and resampleQuality are asked of the recorder, and th
   for (const [options, rate, channels, quality] of cases) {
     const report = useFake();
     const { blocks, callback } = collector();
-    startCapture(options, callback);
+    const handle = openCapture(options, callback, () => {});
     const { args } = await readReport(report);
     assert.deepEqual(args.slice(1, 7 + quality.length), ['--rate', String(rate), '--channels', String(channels), '--format', 'f32', ...quality]);
     await waitFor(() => blocks.length > 0, 'a block');
-    assert.deepEqual([blocks[0].sampleRate, blocks[0].channels], [rate, channels]);
-    stopCapture();
+    handle.close();
+  }
+});
+
+test("a handle's blocks come in whole frames of the format it asked for, converted from the recorder's floats", async () => {
+  const total = 40000;
+  // Every float the fake writes, as JavaScript would convert it.
+  const floats = new Float32Array(pattern(total).buffer.slice(0), 0, total / 4);
+  const s16 = (value) => (Number.isNaN(value) ? 0 : Math.round(Math.max(-1, Math.min(1, value)) * 32767));
+  const mean = (i) => (floats[2 * i] + floats[2 * i + 1]) / 2;
+  const frames = floats.length / 2;
+  const cases = [
+    [{ format: 's16' }, 4, Buffer.from(Int16Array.from(floats, s16).buffer)],
+    [{ mixToMono: true }, 4, Buffer.from(Float32Array.from({ length: frames }, (_, i) => mean(i)).buffer)],
+    [{ format: 's16', mixToMono: true }, 2, Buffer.from(Int16Array.from({ length: frames }, (_, i) => s16(mean(i))).buffer)],
+  ];
+  for (const [options, frameBytes, expected] of cases) {
+    useFake({ PIECES: '3,5,4096,7', PAUSE_US: 100, BYTES: total });
+    const { blocks, callback, bytes } = collector();
+    const handle = openCapture({ ...options, channels: 2 }, callback, () => {});
+    await waitFor(() => bytes().length >= expected.length, 'the whole stream');
+    handle.close();
+    assert.ok(bytes().equals(expected), JSON.stringify(options));
+    assert.ok(blocks.every((block) => block.pcm.length % frameBytes === 0), JSON.stringify(options));
   }
 });

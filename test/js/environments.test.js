@@ -13,8 +13,8 @@ const { startCapture, stopCapture } = require(root);
 
 afterEach(() => stopCapture());
 
-// A worker that starts a capture (and with SIDE one beside it, with a
-// signal never aborted) and posts 'block' for each block; asked 'ended?', it
+// A worker that starts a capture (and with SIDE a handle's beside it, never
+// closed) and posts 'block' for each block; asked 'ended?', it
 // posts 'ended' once the deliveries of its captures have ended.
 function captureInWorker({ side = false } = {}) {
   return new Worker(
@@ -26,7 +26,7 @@ function captureInWorker({ side = false } = {}) {
        if (message === 'ended?') parentPort.postMessage(await deliveriesEnded().then(() => 'ended'));
      });
      startCapture({}, () => parentPort.postMessage('block'));
-     if (${side}) startCapture({ signal: new AbortController().signal }, () => {});`,
+     if (${side}) require(${JSON.stringify(`${root}/lib/native`)}).openCapture({}, () => {}, () => {});`,
     { eval: true },
   );
 }
@@ -94,8 +94,10 @@ test('process.exit(3) during a capture exits 3 and leaves no recorder behind', a
   for (const where of ['main thread', 'worker', 'beside the current one']) {
     // A silent recorder: only the module can end it, not SIGPIPE.
     const report = useFake({ BYTES: 0 });
-    const options = where === 'beside the current one' ? '{ signal: new AbortController().signal }' : '{}';
-    const start = `require(${JSON.stringify(root)}).startCapture(${options}, () => {});`;
+    const start =
+      where === 'beside the current one'
+        ? `require(${JSON.stringify(`${root}/lib/native`)}).openCapture({}, () => {}, () => {});`
+        : `require(${JSON.stringify(root)}).startCapture({}, () => {});`;
     const script =
       where !== 'worker'
         ? `${start} setTimeout(() => process.exit(3), 300);`

@@ -1,9 +1,9 @@
 'use strict';
 
-// What orvel-record builds its files from: frames out of blocks that may end
-// mid-frame, WAV files, and levels; which process a stream belongs to, and
-// what the kernel says of who holds a server's connections; what the end of
-// a recorder's run means; and how a call's two sides are laid side by side.
+// What orvel-record builds its files from: WAV files and levels; which
+// process a stream belongs to, and what the kernel says of who holds a
+// server's connections; what the end of a recorder's run means; and how a
+// call's two sides are laid side by side.
 
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
@@ -15,42 +15,22 @@ const { test } = require('../bounded');
 
 const { scratchDir, readWholeWav, waitFor } = require('../helpers');
 const native = require('../../lib/native');
-const { FrameAligner } = require('../../lib/frames');
 const { WavWriter } = require('../../lib/wav');
 const { LevelMeter, formatDb } = require('../../lib/levels');
 const { CaptureClock } = require('../../lib/clock');
 const { streamIdentity, judgeStream } = require('../../lib/app-identity');
 const { judgeClaims, checkPulseClients } = require('../../lib/pulse-peers');
-const { toS16, toMono, toMonoS16 } = require('../../lib/convert');
+const { toS16 } = require('../../lib/convert');
 const { Interleaver } = require('../../lib/interleave');
 const { classifyEnd } = require('../../lib/run');
 
 const floats = (values) => Buffer.from(new Float32Array(values).buffer);
 
-test('the frame aligner turns blocks split at any sample into whole frames, in order', () => {
-  const stream = Array.from({ length: 40 }, (_, i) => i + 1);
-  const aligner = new FrameAligner(2);
-  const out = [];
-  let at = 0;
-  for (const samples of [1, 3, 2, 5, 1, 1, 7, 4, 9, 3, 4]) {
-    const frames = aligner.push(floats(stream.slice(at, at + samples)));
-    assert.ok(frames instanceof Float32Array);
-    assert.equal(frames.length % 2, 0, `${frames.length} samples after a block of ${samples}`);
-    out.push(...frames);
-    at += samples;
-  }
-  assert.equal(at, stream.length);
-  assert.deepEqual(out, stream);
-});
-
-test('conversions: mono is the mean of left and right, 16-bit samples are rounded and clipped to full scale', () => {
+test('16-bit samples are rounded and clipped to full scale', () => {
   const stereo = new Float32Array([0.5, 0.25, -1, 1, 1.5, 0.7, -0.2, -2, 1e-5, 0]);
-  const mean = [0.375, 0, 1.1, -1.1, 5e-6];
   const s16 = (values) => Array.from(values, (value) => Math.round(Math.max(-1, Math.min(1, value)) * 32767));
-  assert.deepEqual(Array.from(toMono(stereo)), Array.from(new Float32Array(mean)));
   const int16s = (buffer) => Array.from(new Int16Array(buffer.buffer, buffer.byteOffset, buffer.length / 2));
   assert.deepEqual(int16s(toS16(stereo)), s16(stereo));
-  assert.deepEqual(int16s(toMonoS16(stereo)), s16(new Float32Array(mean)));
   assert.deepEqual(int16s(toS16(new Float32Array([0.5, -0.5, 1, -1]))), [16384, -16383, 32767, -32767]);
 });
 

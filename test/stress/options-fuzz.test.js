@@ -20,8 +20,7 @@ const { startCapture, stopCapture } = require(root);
 const deliveriesEnded = trackDeliveries();
 
 const kUsage = 'startCapture({ pipewireTargetId?: string, windowCaptureSourceId?: string }, callback) required';
-const kKeys = ['pipewireTargetId', 'windowCaptureSourceId', 'win32ExcludePlaybackProcessId', 'pipewireCaptureSink', 'onEnd', 'blockIntervalMs',
-  'sampleRate', 'channels', 'blockTimes', 'signal'];
+const kKeys = ['pipewireTargetId', 'windowCaptureSourceId', 'win32ExcludePlaybackProcessId', 'pipewireCaptureSink', 'onEnd'];
 const kCases = Number(process.env.ORVEL_FUZZ_CASES || 3000);
 // Longer arguments than this cannot be passed to exec at all.
 const kMaxArgBytes = 131071;
