@@ -12,8 +12,11 @@ const { toS16 } = require('./convert');
 const errors = require('./errors');
 
 // A chunk whose time is this far off where its side's frames have reached
-// follows a gap (a reconnect) and is placed afresh.
-const kReplaceMs = 20;
+// is placed afresh: it follows a gap (a reconnect), or its side's clock
+// found its frames captured earlier or later than it had said (a first
+// read that came late, a recorder that went over to another driver). Up to
+// this, chunks follow on, and rounding leaves no gaps.
+const kReplaceMs = 1;
 
 function readCallOptions(options = {}) {
   if (options === null || typeof options !== 'object') throw errors.invalidArgument('options must be an object');
@@ -75,6 +78,10 @@ function captureCall(options) {
     const placed = frameAt(time);
     const start =
       side.end !== undefined && Math.abs(placed - side.end) * 1000 < kReplaceMs * sampleRate ? side.end : placed;
+    // Placed earlier: it, not what waits, holds those frames.
+    for (const piece of side.pieces) {
+      if (piece.start + piece.samples.length > start) piece.samples = piece.samples.subarray(0, Math.max(0, start - piece.start));
+    }
     side.pieces.push({ start, samples });
     side.end = start + samples.length;
   };
