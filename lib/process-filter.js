@@ -76,8 +76,9 @@ function prune(collection, live) {
 
 // Follows the graph and links what FILTER allows into the node NODE_NAME
 // until stop(); onError(error) once if pw-dump or pw-link cannot run or the
-// graph is lost.
-function filterProcesses({ nodeName, filter, onError }) {
+// graph is lost; onDriverChange() when the first of the recorder's links
+// becomes active or its last one goes.
+function filterProcesses({ nodeName, filter, onError, onDriverChange = () => {} }) {
   // Whether each playback stream is allowed, by object.serial: decided once,
   // since PipeWire reuses ids at once, and a stream's process may be gone
   // before the stream is.
@@ -89,6 +90,11 @@ function filterProcesses({ nodeName, filter, onError }) {
   const removed = new Set();
   const tools = new Set();
   let stopped = false;
+  // Whether a link feeds the recorder. Linked, it is driven by the players'
+  // driver; unlinked, by another (the Dummy-Driver on 1.4 and 1.6), whose
+  // cycles are not in step with theirs: the recorder's frames then shift
+  // against the players' by up to a cycle (docs/how-it-works.md).
+  let fed = false;
 
   const run = (args) => {
     const child = execFile('pw-link', args, (error) => {
@@ -135,6 +141,11 @@ function filterProcesses({ nodeName, filter, onError }) {
         if (!outputs.has(props['node.id'])) outputs.set(props['node.id'], []);
         outputs.get(props['node.id']).push(port);
       }
+    }
+    const feeding = links.some((link) => link.info['input-node-id'] === recorder.id && link.info.state === 'active');
+    if (feeding !== fed) {
+      fed = feeding;
+      onDriverChange();
     }
     const allowed = new Set(
       nodes

@@ -267,7 +267,11 @@ function captureStream(options) {
       process.nextTick(() => ended({ error }));
       return { close };
     }
-    if (settings.processes) filter = filterProcesses({ nodeName, filter: settings.processes, onError: (error) => finishRun({ error }) });
+    if (settings.processes) {
+      filter = filterProcesses({
+        nodeName, filter: settings.processes, onError: (error) => finishRun({ error }), onDriverChange: () => clock?.restart(),
+      });
+    }
     if (settings.stallTimeoutMs > 0) watchForStall(settings.stallTimeoutMs);
     return { close };
   }

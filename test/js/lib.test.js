@@ -1,7 +1,8 @@
 'use strict';
 
 // What orvel-record builds its files from: frames out of blocks that may end
-// mid-frame, WAV files, and levels; and which process a stream belongs to.
+// mid-frame, WAV files, and levels; which process a stream belongs to; and
+// how a call lays its two sides by their clocks.
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -90,14 +91,16 @@ test('the level meter: recent peaks restart when read, totals cover everything a
 // reader that hands over what gathered every INTERVAL_SECONDS, right after
 // a write, a little late now and then. RATE_ERROR: how much faster the device's clock
 // runs than the host's; LOST: [at s, seconds] of audio that never reaches
-// the pipe. Returns, per block, the clock's time for its first frame less
-// the time it was really captured, in ms.
-function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0.1 }) {
+// the pipe; RESTART_AT: the first read at or after it restarts the clock.
+// Returns, per block, the clock's time for its first frame less the time it
+// was really captured, in ms, and when it was read, in s.
+function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0.1, restartAt = Infinity }) {
   const clock = new CaptureClock(48000);
   const quantum = 1024;
   const capturedAt = (frame) => frame / (48000 * (1 + rateError));
   const isLost = (frame) => capturedAt(frame) >= lost[0] && capturedAt(frame) < lost[0] + lost[1];
   const errors = [];
+  const readsAt = [];
   let read = 0;
   let lostFrames = 0;
   for (let written = quantum, next = 0; capturedAt(written) < seconds; written += quantum) {
@@ -110,10 +113,15 @@ function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0
       if (isLost(read)) lostFrames += quantum;
       else frames += quantum;
     }
+    if (readAt >= restartAt) {
+      clock.restart();
+      restartAt = Infinity;
+    }
     const time = clock.add(frames, BigInt(Math.round((10 + readAt) * 1e9)));
     errors.push(Number(time) / 1e6 - (10 + capturedAt(read - frames)) * 1000);
+    readsAt.push(readAt);
   }
-  return { errors, lostFrames };
+  return { errors, lostFrames, readsAt };
 }
 
 test('the capture clock places each block at its capture time, within a millisecond, and follows a drifting or lossy stream', () => {
@@ -130,6 +138,11 @@ test('the capture clock places each block at its capture time, within a millisec
   const { errors: lossy, lostFrames } = placeReads({ seconds: 20, lost: [3, 0.05] });
   assert.ok(lostFrames > 0);
   assert.ok(settled(lossy).every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...settled(lossy).map(Math.abs))} ms`);
+  // A recorder whose frames moved 20 ms later (another driver) is placed
+  // right from the first block after the restart, not a second later.
+  const moved = placeReads({ seconds: 5, lost: [3, 0.02], restartAt: 3.1 });
+  const afterRestart = moved.errors.filter((error, index) => moved.readsAt[index] >= 3.2);
+  assert.ok(afterRestart.every((error) => Math.abs(error) < 1), `off by up to ${Math.max(...afterRestart.map(Math.abs))} ms`);
 });
 
 test("a stream belongs to the pid the kernel reported for its client, or to its parents; a claim only excludes a Pulse client", () => {
@@ -151,5 +164,48 @@ test("a stream belongs to the pid the kernel reported for its client, or to its 
   for (const [what, streamNode, client, listed, expected] of cases) {
     const pids = new Set([listed]);
     assert.deepEqual([false, true].map((exclude) => belongsTo(streamNode, client, pids, exclude)), expected, what);
+  }
+});
+
+// captureCall() over two fake sides at 1000 frames/s: the left's chunks of
+// 100 frames at 0, 100, 200, 300 ms, the right's RIGHT ([time in ms,
+// frames]) between them; each side clicks at its frame 250. Returns the
+// call's frames where the clicks land.
+async function callClicks(right) {
+  const { Readable } = require('node:stream');
+  const [streamPath, callPath] = ['../../lib/stream', '../../lib/call'].map((name) => require.resolve(name));
+  const saved = require.cache[streamPath];
+  const sides = [];
+  const captureStream = () => sides[sides.push(Object.assign(new Readable({ objectMode: true, read() {} }), { sent: 0 })) - 1];
+  delete require.cache[callPath];
+  require.cache[streamPath] = { id: streamPath, filename: streamPath, loaded: true, exports: { captureStream } };
+  try {
+    const call = require(callPath).captureCall({ sampleRate: 1000 });
+    const out = [];
+    call.on('data', (bytes) => out.push(bytes));
+    const left = [0, 100, 200, 300].map((timeMs) => [timeMs, 100]);
+    for (const [channel, timeMs, frames] of left.flatMap((chunk, i) => [[0, ...chunk], ...(right[i] ? [[1, ...right[i]]] : [])])) {
+      const side = sides[channel];
+      const samples = new Float32Array(frames).map((_, index) => (side.sent + index === 250 ? 1 : 0));
+      side.sent += frames;
+      side.push({ pcm: Buffer.from(samples.buffer), time: BigInt(timeMs) * 1_000_000n });
+      await new Promise(setImmediate);
+    }
+    for (const side of sides) side.push(null);
+    await new Promise((resolve) => call.on('end', resolve));
+    const stereo = new Float32Array(new Uint8Array(Buffer.concat(out)).buffer);
+    return [0, 1].map((channel) => stereo.findIndex((value, index) => index % 2 === channel && value === 1) >> 1);
+  } finally {
+    require.cache[streamPath] = saved;
+    delete require.cache[callPath];
+  }
+}
+
+test("a call follows each side's clock: a chunk its clock placed earlier than the frames before it is placed there", async () => {
+  // The right side's first chunk was read late: the next ones' times say so;
+  // at 150 ms the first is longer than the next, which still holds its frames.
+  for (const [lateMs, frames] of [[2, 100], [10, 100], [150, 200]]) {
+    const right = [[lateMs, frames], [frames, 100], [frames + 100, 100]];
+    assert.deepEqual(await callClicks(right), [250, 250], `first chunk ${lateMs} ms late`);
   }
 });
