@@ -63,6 +63,14 @@ class CaptureClock {
     this.recent = [];
   }
 
+  // The recorder's node went over to another driver, whose cycles are not
+  // in step with the last one's: the bounds so far say nothing of the
+  // frames to come, and the next block's sets the origin afresh.
+  restart() {
+    this.recent = [];
+    this.origin = undefined;
+  }
+
   offsetNs(frames) {
     return (frames * kNsPerSecond) / this.rate;
   }

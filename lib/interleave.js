@@ -6,8 +6,11 @@
 // reached, and its gaps are silence.
 
 // A chunk whose time is this far off where its channel's frames have reached
-// follows a gap (a reconnect) and is placed afresh.
-const kReplaceMs = 20;
+// is placed afresh: it follows a gap (a reconnect), or its capture's clock
+// found its frames captured earlier or later than it had said (a first
+// read that came late, a recorder that went over to another driver). Up to
+// this, chunks follow on, and rounding leaves no gaps.
+const kReplaceMs = 1;
 
 class Interleaver {
   #rate;
@@ -58,6 +61,10 @@ class Interleaver {
     const placed = Math.round((Number(time - this.#origin) * this.#rate) / 1e9);
     const follows = track.end !== undefined && Math.abs(placed - track.end) * 1000 < kReplaceMs * this.#rate;
     const start = follows ? track.end : placed;
+    // Placed earlier: it, not what waits, holds those frames.
+    for (const piece of track.pieces) {
+      if (piece.start + piece.samples.length > start) piece.samples = piece.samples.subarray(0, Math.max(0, start - piece.start));
+    }
     track.pieces.push({ start, samples });
     track.end = start + samples.length;
   }

@@ -86,8 +86,9 @@ function prune(collection, live) {
 // Follows the graph and links what FILTER allows into the node NODE_NAME
 // until stop(); onError(error) once if pw-dump or pw-link cannot run or the
 // graph is lost; onWarning(error) when the Pulse clients' streams it
-// leaves out, and why, change.
-function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
+// leaves out, and why, change; onDriverChange() when the first of the
+// recorder's links becomes active or its last one goes.
+function filterProcesses({ nodeName, filter, onError, onWarning = () => {}, onDriverChange = () => {} }) {
   // Whether each playback stream is allowed, by object.serial: decided once,
   // since PipeWire reuses ids at once, and a stream's process may be gone
   // before the stream is. A Pulse client's stream is decided again when the
@@ -102,6 +103,11 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
   const removed = new Set();
   const tools = new Set();
   let stopped = false;
+  // Whether a link feeds the recorder. Linked, it is driven by the players'
+  // driver; unlinked, by another (the Dummy-Driver on 1.4 and 1.6), whose
+  // cycles are not in step with theirs: the recorder's frames then shift
+  // against the players' by up to a cycle (docs/how-it-works.md).
+  let fed = false;
 
   const run = (args) => {
     const child = execFile('pw-link', args, (error) => {
@@ -163,6 +169,11 @@ function filterProcesses({ nodeName, filter, onError, onWarning = () => {} }) {
         if (!outputs.has(props[kKey.nodeId])) outputs.set(props[kKey.nodeId], []);
         outputs.get(props[kKey.nodeId]).push(port);
       }
+    }
+    const feeding = links.some((link) => link.info['input-node-id'] === recorder.id && link.info.state === 'active');
+    if (feeding !== fed) {
+      fed = feeding;
+      onDriverChange();
     }
     const checks = pulse.check(objects.values());
     const allowed = new Set(

@@ -118,7 +118,8 @@ class Run {
     }
     if (settings.processes) {
       const onError = (error) => this.#finish({ error });
-      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError, onWarning });
+      const onDriverChange = () => this.#clock?.restart();
+      this.#filter = filterProcesses({ nodeName: this.#nodeName, filter: settings.processes, onError, onWarning, onDriverChange });
     }
     if (settings.stallTimeoutMs > 0) this.#watchForStall(settings.stallTimeoutMs);
   }

@@ -79,14 +79,16 @@ test('the level meter: recent peaks restart when read, totals cover everything a
 // reader that hands over what gathered every INTERVAL_SECONDS, right after
 // a write, a little late now and then. RATE_ERROR: how much faster the device's clock
 // runs than the host's; LOST: [at s, seconds] of audio that never reaches
-// the pipe. Returns, per block, the clock's time for its first frame less
-// the time it was really captured, in ms.
-function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0.1 }) {
+// the pipe; RESTART_AT: the first read at or after it restarts the clock.
+// Returns, per block, the clock's time for its first frame less the time it
+// was really captured, in ms, and when it was read, in s.
+function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0.1, restartAt = Infinity }) {
   const clock = new CaptureClock(48000);
   const quantum = 1024;
   const capturedAt = (frame) => frame / (48000 * (1 + rateError));
   const isLost = (frame) => capturedAt(frame) >= lost[0] && capturedAt(frame) < lost[0] + lost[1];
   const errors = [];
+  const readsAt = [];
   let read = 0;
   let lostFrames = 0;
   for (let written = quantum, next = 0; capturedAt(written) < seconds; written += quantum) {
@@ -99,10 +101,15 @@ function placeReads({ seconds, rateError = 0, lost = [0, 0], intervalSeconds = 0
       if (isLost(read)) lostFrames += quantum;
       else frames += quantum;
     }
+    if (readAt >= restartAt) {
+      clock.restart();
+      restartAt = Infinity;
+    }
     const time = clock.add(frames, BigInt(Math.round((10 + readAt) * 1e9)));
     errors.push(Number(time) / 1e6 - (10 + capturedAt(read - frames)) * 1000);
+    readsAt.push(readAt);
   }
-  return { errors, lostFrames };
+  return { errors, lostFrames, readsAt };
 }
 
 test('the capture clock places each block at its capture time, within a millisecond, and follows a drifting or lossy stream', () => {
@@ -119,6 +126,11 @@ test('the capture clock places each block at its capture time, within a millisec
   const { errors: lossy, lostFrames } = placeReads({ seconds: 20, lost: [3, 0.05] });
   assert.ok(lostFrames > 0);
   assert.ok(settled(lossy).every((error) => Math.abs(error) < 2), `off by up to ${Math.max(...settled(lossy).map(Math.abs))} ms`);
+  // A recorder whose frames moved 20 ms later (another driver) is placed
+  // right from the first block after the restart, not a second later.
+  const moved = placeReads({ seconds: 5, lost: [3, 0.02], restartAt: 3.1 });
+  const afterRestart = moved.errors.filter((error, index) => moved.readsAt[index] >= 3.2);
+  assert.ok(afterRestart.every((error) => Math.abs(error) < 1), `off by up to ${Math.max(...afterRestart.map(Math.abs))} ms`);
 });
 
 test('a stream is taken by its verified or kernel-checked pid, or an ancestor, or the executable of one; a claim only keeps its claimer out', () => {
@@ -203,13 +215,14 @@ test('a claimed pid is kernel-checked when it holds at least as many connections
   }
 });
 
-test("a call's two captures are laid side by side by capture time: a later start, a late chunk, a gap, a side that stops short", () => {
+test("a call's two captures are laid side by side by capture time: a later start, a clock's correction, a gap, a side that stops short", () => {
   // At 1000 Hz a frame is a millisecond. [what, [channel, samples, at ms] or 'end'..., stereo frames out]
   const silence = (frames) => new Array(frames * 2).fill(0);
   const cases = [
     ['in step', [[0, [1, 2], 0], [1, [3, 4], 0]], [1, 3, 2, 4]],
     ['the right starts later', [[0, [1, 2, 3], 0], [1, [4, 5], 1]], [1, 0, 2, 4, 3, 5]],
-    ['a chunk 5 ms late follows on', [[0, [1, 2], 0], [1, [3, 4], 0], [0, [5], 7], [1, [6], 2]], [1, 3, 2, 4, 5, 6]],
+    ['a chunk its clock places 5 ms on is placed there', [[0, [1, 2], 0], [1, [3, 4], 0], [0, [5], 7], [1, [6], 2]], [1, 3, 2, 4, 0, 6]],
+    ['a chunk its clock places earlier takes the frames it overlaps', [[0, [1, 2, 3], 0], [0, [4], 1], [1, [5, 6], 0]], [1, 5, 4, 6]],
     ['a chunk 29 ms on is placed afresh', [[0, [1], 0], [1, [2], 0], [0, [3], 30], [1, [4], 30]], [1, 2, ...silence(29), 3, 4]],
     ['the longer side ends against silence', [[0, [1], 0], [1, [2, 3, 4], 0], 'end'], [1, 2, 0, 3, 0, 4]],
     ['a side that never came is silence', [[0, [1, 2], 0], 'end'], [1, 0, 2, 0]],
