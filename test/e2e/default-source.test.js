@@ -109,8 +109,8 @@ describe('with a microphone as the default source', () => {
       return { stream, chunks, frameBytes, rate: format.sampleRate };
     });
     await h.sleep(10000);
-    for (const { stream, chunks, frameBytes, rate } of runs) {
-      stream.destroy();
+    for (const { stream } of runs) stream.destroy();
+    for (const { chunks, frameBytes, rate } of runs) {
       let frames = 0;
       const worst = Math.max(...chunks.map(({ pcm, time }) => {
         const off = Math.abs(Number(time - chunks[0].time) / 1e6 - (frames * 1000) / rate);
