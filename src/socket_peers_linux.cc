@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_set>
+#include <set>
 
 namespace {
 
-using InodeSet = std::unordered_set<uint64_t>;
+// A tree, not a hash set: a hash set's bucket array would tie the prebuilt
+// binaries to a libstdc++ newer than GCC 8's.
+using InodeSet = std::set<uint64_t>;
 
 constexpr size_t kReceiveBytes = 32768;
 
