@@ -186,12 +186,13 @@ class Run {
     this.#heldBytes = 0;
   }
 
-  // Each block pushes the timer back, so that it fires only after a quiet
-  // spell: a timer that fired and was armed again each time would wake the
-  // loop as often as the timeout. A timer that fires after the event loop
-  // was busy may find blocks queued behind it: they are delivered in the
-  // loop's poll phase, so the verdict waits for the check phase that
-  // follows (a block in it would have the fired timer armed again).
+  // Each block pushes the timer back, so that its check (a setImmediate and
+  // a new timer each time) runs only after a quiet spell; Node still wakes
+  // the loop at the first expiry to find it pushed back. A timer that fires
+  // after the event loop was busy may find blocks queued behind it: they
+  // are delivered in the loop's poll phase, so the verdict waits for the
+  // check phase that follows (a block in it has armed the fired timer
+  // again, hence the clearTimeout).
   #watchForStall(ms) {
     this.#stallTimer = setTimeout(() => {
       setImmediate(() => {

@@ -285,8 +285,8 @@ size_t deliver(Capture* capture, char* in, char* out, size_t filled, size_t last
 // comes (it writes once per graph cycle, the audio of that read): the
 // thread pauses a quarter longer than that read's audio lasts, then waits
 // at most another three quarters for the write. So a block holds two
-// writes, and each write costs the reader and the callback's thread half
-// a wake-up instead of one.
+// writes, and the callback's thread wakes once per two writes (the reader
+// still wakes twice: at the first write and at its pause's end).
 void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link) {
   using Clock = std::chrono::steady_clock;
   const size_t floats = buffer_floats(capture->request);
