@@ -161,6 +161,7 @@ class Run {
   // A block of whole frames in the stream's format.
   #onBlock = (pcm, readTime, lastWriteFrames) => {
     this.#lastBlockAt = this.#lastAudioAt = performance.now();
+    this.#stallTimer?.refresh();
     if (this.#over) return;
     const time = this.#clock?.add(pcm.length / this.#frameBytes, readTime, lastWriteFrames);
     this.#take(pcm, time);
@@ -185,12 +186,17 @@ class Run {
     this.#heldBytes = 0;
   }
 
-  // A timer that fires after the event loop was busy may find blocks
-  // queued behind it: they are delivered in the loop's poll phase, so the
-  // verdict waits for the check phase that follows.
+  // Each block pushes the timer back, so that its check (a setImmediate and
+  // a new timer each time) runs only after a quiet spell; Node still wakes
+  // the loop at the first expiry to find it pushed back. A timer that fires
+  // after the event loop was busy may find blocks queued behind it: they
+  // are delivered in the loop's poll phase, so the verdict waits for the
+  // check phase that follows (a block in it has armed the fired timer
+  // again, hence the clearTimeout).
   #watchForStall(ms) {
     this.#stallTimer = setTimeout(() => {
       setImmediate(() => {
+        clearTimeout(this.#stallTimer);
         if (this.#over) return;
         const quietMs = performance.now() - this.#lastBlockAt;
         if (quietMs >= this.#settings.stallTimeoutMs) this.#finish({ stalled: true });
