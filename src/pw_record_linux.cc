@@ -235,12 +235,6 @@ size_t buffer_floats(const CaptureRequest& request) {
   return std::max(kBufferFloats, 2 * interval_floats);
 }
 
-// How long the recorder takes to write BYTES of its samples.
-std::chrono::nanoseconds audio_duration(const CaptureRequest& request, size_t bytes) {
-  const uint64_t bytes_per_second = uint64_t(request.sample_rate) * uint64_t(request.channels) * sizeof(float);
-  return std::chrono::nanoseconds(uint64_t(bytes) * 1000000000u / bytes_per_second);
-}
-
 bool converts(const CaptureRequest& request) {
   return request.delivered.channels != request.channels || request.delivered.sample_format != SampleFormat::kF32;
 }
@@ -280,13 +274,7 @@ size_t deliver(Capture* capture, char* in, char* out, size_t filled, size_t last
 // write before it is handed over, unless the capture keeps no times: so
 // every block ends with samples written a moment before it is read, and its
 // read time bounds when they were captured (the stream's timestamps are
-// built on that). Without an interval, a read that emptied the pipe and
-// left room for as much again is held back while the recorder's next write
-// comes (it writes once per graph cycle, the audio of that read): the
-// thread pauses a quarter longer than that read's audio lasts, then waits
-// at most another three quarters for the write. So a block holds two
-// writes, and the callback's thread wakes once per two writes (the reader
-// still wakes twice: at the first write and at its pause's end).
+// built on that).
 void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, SamplesLink* link) {
   using Clock = std::chrono::steady_clock;
   const size_t floats = buffer_floats(capture->request);
@@ -301,9 +289,9 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
   const auto interval = std::chrono::milliseconds(capture->request.block_interval_ms);
   auto next_read = Clock::now();
   bool paused = false;
-  // While a block that gathered in a pause, or a write held for the next,
-  // waits for the next write, how long it waits: a recorder that has
-  // stopped writing gets its samples handed over anyway.
+  // While a block that gathered in a pause waits for the next write, how
+  // long it waits: a recorder that has stopped writing gets its samples
+  // handed over anyway.
   constexpr auto kNever = Clock::time_point::max();
   auto fresh_by = kNever;
   // Bytes read but not yet handed over: a frame split across reads, and
@@ -314,10 +302,6 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
   // pause since: then the next read takes what the recorder wrote since,
   // its last write.
   bool found_empty = true;
-  // Without an interval: whether the block holds a write back, pausing
-  // until the recorder's next one has come.
-  const bool gathers = interval.count() == 0;
-  bool holding = false;
   while (capture->running.load()) {
     // While pausing, only the recorder's text or the end of its samples
     // wakes the thread.
@@ -325,14 +309,11 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     const bool pausing = now < next_read;
     const auto until = pausing ? next_read : fresh_by;
     fds[0].events = pausing ? 0 : POLLIN;
-    // To the nanosecond: a held write may wait well under a millisecond.
-    timespec timeout{};
-    if (until != kNever) {
-      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(until - now, Clock::duration::zero()));
-      timeout.tv_sec = time_t(wait.count() / 1000000000);
-      timeout.tv_nsec = long(wait.count() % 1000000000);
-    }
-    if (ppoll(fds, 2, until == kNever ? nullptr : &timeout, nullptr) < 0) {
+    const int timeout_ms =
+        until == kNever
+            ? -1
+            : int(std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+    if (poll(fds, 2, timeout_ms) < 0) {
       if (errno == EINTR) continue;
       return;
     }
@@ -341,11 +322,10 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
     // The samples' end (POLLHUP: the recorder exited or was stopped) is
     // reported even unasked, and ends the pause.
     if (pausing && fds[0].revents != 0) next_read = now;
-    paused = paused || (pausing && !holding);
+    paused = paused || pausing;
     found_empty = found_empty && !pausing;
     if (!pausing && fds[0].revents == 0 && Clock::now() >= fresh_by) {
       fresh_by = kNever;
-      holding = false;
       next_read = Clock::now() + interval;
       filled = deliver(capture, bytes, out, filled);
       continue;
@@ -368,14 +348,7 @@ void read_loop(Capture* capture, const RecorderPipes& pipes, OutputTail* tail, S
         fresh_by = Clock::now() + interval;
         continue;
       }
-    } else if (emptied && gathers && !holding && filled + size_t(n) <= capacity) {
-      holding = true;
-      const auto write_lasts = audio_duration(capture->request, size_t(n));
-      next_read = Clock::now() + write_lasts * 5 / 4;
-      fresh_by = next_read + write_lasts * 3 / 4;
-      continue;
     }
-    holding = false;
     fresh_by = kNever;
     if (emptied) next_read = now + interval;
     filled = deliver(capture, bytes, out, filled, last_write);
