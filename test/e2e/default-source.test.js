@@ -100,7 +100,10 @@ describe('with a microphone as the default source', () => {
     await h.waitUntil(() => h.recorderProcesses().length === 0, 'every recorder ending');
   });
 
-  test('a timestamped stream\'s chunk times follow its frames within 2 ms over 10 s, at 48 and at 16 kHz', { timeout: 30000 }, async () => {
+  // The first chunk's time rests on its read alone, made while the recorder
+  // starts, so it may be a little late against the rest (docs/how-it-works.md,
+  // Formats and timing); the rest must follow their frames closely.
+  test('a timestamped stream\'s chunk times follow its frames within 2 ms over 10 s, the first within 5 ms, at 48 and at 16 kHz', { timeout: 30000 }, async () => {
     const formats = [{ sampleRate: 48000, frameBytes: 8 }, { sampleRate: 16000, channels: 1, format: 's16', frameBytes: 2 }];
     const runs = formats.map(({ frameBytes, ...format }) => {
       const chunks = [];
@@ -112,12 +115,15 @@ describe('with a microphone as the default source', () => {
     for (const { stream } of runs) stream.destroy();
     for (const { chunks, frameBytes, rate } of runs) {
       let frames = 0;
-      const worst = Math.max(...chunks.map(({ pcm, time }) => {
-        const off = Math.abs(Number(time - chunks[0].time) / 1e6 - (frames * 1000) / rate);
+      // Each chunk's time less the first's, against its frames', in ms.
+      const offs = chunks.map(({ pcm, time }) => {
+        const off = Number(time - chunks[0].time) / 1e6 - (frames * 1000) / rate;
         frames += pcm.length / frameBytes;
         return off;
-      }));
+      });
       assert.ok(frames >= 9.5 * rate, `${frames} frames at ${rate} Hz`);
+      assert.ok(Math.abs(offs[1]) <= 5, `at ${rate} Hz the first chunk's time is ${offs[1].toFixed(2)} ms off the next's`);
+      const worst = Math.max(...offs.slice(1).map((off) => Math.abs(off - offs[1])));
       assert.ok(worst <= 2, `at ${rate} Hz a chunk's time is ${worst.toFixed(2)} ms off its frames`);
     }
   });
