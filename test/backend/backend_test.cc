@@ -513,6 +513,21 @@ TEST_F(FakeRecorderTest, BlockIntervalGathersTheWritesOfEachInterval) {
   EXPECT_LE(sink.Calls(), 9u);
 }
 
+// Blocks with their timing into SINK, read every 100 ms.
+CaptureOptions PausingBlocks(Sink* sink) {
+  CaptureOptions options = Into(sink);
+  options.pcm_cb = nullptr;
+  options.block_cb = Sink::CollectBlock;
+  options.block_interval_ms = 100;
+  return options;
+}
+
+uint64_t MedianLastWrite(const Sink& sink) {
+  std::vector<uint64_t> last_writes = sink.last_writes;
+  std::sort(last_writes.begin(), last_writes.end());
+  return last_writes[last_writes.size() / 2];
+}
+
 // After a pause, a block is handed over right after the recorder's next
 // write, not with what merely waited in the pipe: its read time then tells
 // when its last samples were written, and it says how long that write was.
@@ -522,16 +537,10 @@ TEST_F(FakeRecorderTest, BlocksAfterAPauseEndWithAFreshWrite) {
   setenv("ORVEL_FAKE_PIECES", "4096", 1);
   setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
   Sink sink;
-  CaptureOptions options = Into(&sink);
-  options.pcm_cb = nullptr;
-  options.block_cb = Sink::CollectBlock;
-  options.block_interval_ms = 100;
-  ASSERT_TRUE(orvel_backend_start_with(options));
+  ASSERT_TRUE(orvel_backend_start_with(PausingBlocks(&sink)));
   ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 12; }, 10000ms));
   orvel_backend_stop();
-  std::vector<uint64_t> last_writes = sink.last_writes;
-  std::sort(last_writes.begin(), last_writes.end());
-  EXPECT_EQ(last_writes[last_writes.size() / 2], 4096 / sizeof(float) / 2) << "the median block's last write";
+  EXPECT_EQ(MedianLastWrite(sink), 4096 / sizeof(float) / 2) << "the median block's last write";
   const std::string bytes = sink.Bytes();
   std::vector<double> ages_ms;
   for (const auto& [end, at] : sink.handed) {
@@ -551,17 +560,12 @@ TEST_F(FakeRecorderTest, BlocksWithoutTimesComeAsThePauseEnds) {
   setenv("ORVEL_FAKE_PIECES", "4096", 1);
   setenv("ORVEL_FAKE_PAUSE_US", "30000", 1);
   Sink sink;
-  CaptureOptions options = Into(&sink);
-  options.pcm_cb = nullptr;
-  options.block_cb = Sink::CollectBlock;
-  options.block_interval_ms = 100;
+  CaptureOptions options = PausingBlocks(&sink);
   options.fresh_blocks = false;
   ASSERT_TRUE(orvel_backend_start_with(options));
   ASSERT_TRUE(WaitUntil([&] { return sink.Calls() > 6; }, 10000ms));
   orvel_backend_stop();
-  std::vector<uint64_t> last_writes = sink.last_writes;
-  std::sort(last_writes.begin(), last_writes.end());
-  EXPECT_EQ(last_writes[last_writes.size() / 2], 0u) << "the median block's last write";
+  EXPECT_EQ(MedianLastWrite(sink), 0u) << "the median block's last write";
 }
 
 TEST_F(FakeRecorderTest, APausingReaderWakesForAStopOrTheRecordersEnd) {
